@@ -1,0 +1,137 @@
+#pragma once
+// The host's side of the cartridge's flash-transfer service: each device
+// procedure as a member operation, checksummed block writes with progress and
+// cancellation, and the two upload sequences built on them. One host serves
+// one upload over a channel it does not own.
+//
+// Results: 0 or a non-negative device status on success; negative on failure
+// (-1 general, the link's -2..-4, a device's negative status, -100 when the
+// user cancelled the handshake). Channel failures pass through as exceptions.
+#include <cstdint>
+#include <iosfwd>
+
+#include <QObject>
+
+#include "rpc/rpc.h"
+
+class IComm;
+
+class CFlashXferHost : public QObject, public CRpc
+{
+    Q_OBJECT
+
+public:
+    // The device's procedure numbers (5, 7 and 10 are not used by the host).
+    enum Procedure : uint8_t
+    {
+        kLoadBuffer = 0,
+        kProgramRange = 1,
+        kEraseRange = 2,
+        kCloseRange = 3,
+        kOpenRange = 4,
+        kGetBufferSize = 6,
+        kGetBufferChecksum = 8,
+        kFinishUpload = 9,
+        kPrintText = 11,
+        kHandshake = 12,
+        kSetTransferState = 13,
+    };
+
+    // Every call makes up to this many link attempts on damaged or late replies.
+    static constexpr uint8_t kLinkAttempts = 4;
+    // The most a LoadBuffer call carries: it keeps a call's message small.
+    static constexpr uint32_t kChunkSize = 2048;
+    // Erasing and programming a block takes the device far longer than any
+    // other reply; the usual time-out is put back once the block is committed.
+    static constexpr uint16_t kCommitTimeoutMs = 10000;
+    // What the handshake tells the device about the coming upload.
+    static constexpr int kFirmwareMode = 1;
+    static constexpr int kBitstreamMode = 2;
+    static constexpr uint32_t kFirmwareMagic = 0xC001F00D;
+    static constexpr uint32_t kBitstreamMagic = 0xBAADF00D;
+    // The device's transfer buffer is staged at 32-bit offsets and the host
+    // holds one block in memory; a cartridge's buffer is a few KiB, so a
+    // larger size means a confused device, not a request to honour.
+    static constexpr uint32_t kMaxBufferSize = 1024 * 1024;
+    // Each operation's own message starts this big; LoadBuffer grows it once.
+    static constexpr uint32_t kMessageCapacity = 256;
+    static constexpr int kCancelled = -100;
+
+    // Where a ".bit" upload puts its flash image, and how it is laid out.
+    static constexpr uint32_t kBitstreamAddress = 0x3C0000;
+    static constexpr uint32_t kImageSize = 0x20000;
+    static constexpr uint32_t kImageDataOffset = 0x380;
+    static constexpr uint32_t kImageRecordOffset = kImageSize - 88;
+    static constexpr uint8_t kErasedByte = 0xFF;
+
+    // `retries` host-level attempts for each procedure sequence (at least 1).
+    CFlashXferHost(IComm* channel, int retries);
+    ~CFlashXferHost() override = default;
+
+    // Range procedures: -1 without traffic for an odd address or length; a
+    // device's negative status is returned at once, link failures repeated.
+    int OpenRange(uint32_t address, uint32_t length);
+    int CloseRange(uint32_t address, uint32_t length);
+    int EraseRange(uint32_t address, uint32_t length);
+
+    // Announces an upload: kFirmwareMode or kBitstreamMode, else -1 without
+    // traffic. kCancelled when the device never answered and Cancel() came.
+    int Handshake(int mode);
+
+    // Sent once each; the link's result.
+    int FinishUpload(uint32_t value);
+    int PrintText(const char* text);
+    int SetTransferState(uint8_t active, uint8_t failed);
+
+    // Stages `count` bytes (at most the device's buffer) in the device's
+    // transfer buffer, checks the device's sum of them and commits them to the
+    // flash range at `address`, erasing it first when asked.
+    int WriteBlock(uint32_t address, const uint8_t* data, uint32_t count, bool erase);
+
+    // Asks the running operation to stop: before the next chunk of a block
+    // write, or after the last unanswered handshake attempt.
+    void Cancel() { cancelRequested = true; }
+
+    // Upload sequences.
+    // Everything the stream holds, in blocks of the device's buffer size,
+    // from `address` on. An odd final block is padded with one erased byte.
+    int WriteStream(uint32_t address, std::istream& in, bool erase);
+    int WriteMemory(uint32_t address, const uint8_t* data, uint32_t length, bool erase);
+    // `path` is UTF-8.
+    int UploadFirmware(uint32_t address, const char* path, bool erase);
+    int UploadBitstream(const char* path);
+
+signals:
+    void UpdateProgressBar(int progressPercent);
+
+private:
+    // How staging a block ended. An abandoned block (a chunk that could not
+    // be sent, or a cancel) ends the write at once.
+    struct StagingResult
+    {
+        int result;
+        bool abandoned;
+    };
+
+    int RangeProcedure(Procedure procedure, uint32_t address, uint32_t length);
+    StagingResult StageBlock(CRpcMessage& message, const uint8_t* data, uint32_t count);
+    StagingResult StagingAttempt(CRpcMessage& message, const uint8_t* data, uint32_t count);
+    int LoadChunk(CRpcMessage& message, uint32_t offset, const uint8_t* chunk, uint32_t size);
+    int DeviceChecksum(CRpcMessage& message, uint32_t count, uint16_t& sum);
+    int CommitBlock(CRpcMessage& message, uint32_t address, uint32_t count, bool erase);
+    int CommitAttempt(CRpcMessage& message, uint32_t address, uint32_t count, bool erase);
+    int AskBufferSize(uint32_t& size);
+    void ReportProgress(uint32_t chunkSize);
+    int Attempts() const { return retryCount < 1 ? 1 : retryCount; }
+
+    // Upload sequence steps.
+    void PrintUploadHeader(const char* path, int32_t fileSize);
+    int SendImage(const uint8_t* image);
+
+    int32_t retryCount;
+    // The divisor of the progress percentage: the bytes the upload will send.
+    int32_t totalSize = 0;
+    // Bytes handed to the device so far, repeated chunks included.
+    int32_t bytesSent = 0;
+    bool cancelRequested = false;
+};

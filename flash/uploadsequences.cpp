@@ -1,0 +1,193 @@
+// The upload sequences of CFlashXferHost: a whole file into the device's
+// flash, with a short trace of the upload shown on the cartridge's screen.
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <istream>
+#include <optional>
+#include <streambuf>
+#include <vector>
+
+#include "flash/bitstream.h"
+#include "flash/flashxferhost.h"
+
+namespace {
+
+// The trace texts are formatted into an area of this size; a longer path is
+// cut so that the line still ends where the device expects it.
+constexpr std::size_t kTraceTextSize = 256;
+
+// The configuration data goes between the image's erased lead-in and the
+// header record at its end; data reaching into the record would be lost.
+constexpr uint32_t kImageDataRoom =
+    CFlashXferHost::kImageRecordOffset - CFlashXferHost::kImageDataOffset;
+static_assert(CFlashXferHost::kImageSize - CFlashXferHost::kImageRecordOffset ==
+                  BitstreamHeader::kStoredSize,
+              "the header record fills the image's last bytes exactly");
+static_assert(kImageDataRoom == 130088, "room for the configuration data");
+
+constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
+
+// Reads bytes already in memory as a stream, without copying them.
+class MemoryStreamBuffer : public std::streambuf
+{
+public:
+    MemoryStreamBuffer(const uint8_t* data, uint32_t length)
+    {
+        // The get area is only read from: nothing is put back into it.
+        char* begin = const_cast<char*>(reinterpret_cast<const char*>(data));
+        setg(begin, begin, begin + length);
+    }
+};
+
+bool IsOdd(uint64_t value)
+{
+    return (value & 1u) != 0;
+}
+
+// The size of the file behind `file`, which is left at its start.
+std::optional<uint64_t> FileSize(std::ifstream& file)
+{
+    file.seekg(0, std::ios::end);
+    const std::streamoff end = file.tellg();
+    file.seekg(0, std::ios::beg);
+    if (!file || end < 0)
+        return std::nullopt;
+    return static_cast<uint64_t>(end);
+}
+
+// Up to the piece's size; 0 at the end of the stream.
+uint32_t ReadPiece(std::istream& in, std::vector<uint8_t>& piece)
+{
+    in.read(reinterpret_cast<char*>(piece.data()), static_cast<std::streamsize>(piece.size()));
+    return static_cast<uint32_t>(in.gcount());
+}
+
+bool NothingLeft(std::istream& in)
+{
+    return in.peek() == std::istream::traits_type::eof();
+}
+
+const char* OutcomeText(int result)
+{
+    return result < 0 ? "Error\n" : "Success\n";
+}
+
+} // namespace
+
+int CFlashXferHost::WriteStream(uint32_t address, std::istream& in, bool erase)
+{
+    if (IsOdd(address))
+        return -1;
+    uint32_t bufferSize = 0;
+    const int asked = AskBufferSize(bufferSize);
+    if (asked != Ok)
+        return asked;
+    // A device without a buffer can take nothing; one whose size is odd
+    // would stage odd blocks that no range procedure accepts.
+    if (bufferSize == 0)
+        return NothingLeft(in) ? 0 : -1;
+    if (bufferSize > kMaxBufferSize || IsOdd(bufferSize))
+        return -1;
+
+    std::vector<uint8_t> piece(bufferSize);
+    for (uint32_t count = ReadPiece(in, piece); count != 0; count = ReadPiece(in, piece)) {
+        // A read error is no end of file: what was read may be incomplete.
+        if (in.bad())
+            return -1;
+        // Only the last piece can be odd, and it is shorter than the buffer.
+        if (IsOdd(count))
+            piece[count++] = kErasedByte;
+        if (address + uint64_t{count} > kAddressSpace)
+            return -1;
+        const int written = WriteBlock(address, piece.data(), count, erase);
+        if (written < 0)
+            return written;
+        address += count;
+    }
+    return in.bad() ? -1 : 0;
+}
+
+int CFlashXferHost::WriteMemory(uint32_t address, const uint8_t* data, uint32_t length, bool erase)
+{
+    MemoryStreamBuffer buffer(data, length);
+    std::istream in(&buffer);
+    return WriteStream(address, in, erase);
+}
+
+void CFlashXferHost::PrintUploadHeader(const char* path, int32_t fileSize)
+{
+    char text[kTraceTextSize];
+    constexpr int kRoomForPath = static_cast<int>(kTraceTextSize - sizeof "Uploading \n");
+    std::snprintf(text, sizeof text, "Uploading %.*s\n", kRoomForPath, path);
+    PrintText(text);
+    std::snprintf(text, sizeof text, "Filesize is %d\n", static_cast<int>(fileSize));
+    PrintText(text);
+}
+
+int CFlashXferHost::UploadFirmware(uint32_t address, const char* path, bool erase)
+{
+    std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
+    if (!file)
+        return -1;
+    const std::optional<uint64_t> size = FileSize(file);
+    // Refused before anything is sent: a size the trace cannot state, or a
+    // file that would run past the end of the device's address space.
+    if (!size || *size > INT32_MAX || address + *size > kAddressSpace)
+        return -1;
+
+    // An odd last byte goes out padded with an erased byte.
+    totalSize = static_cast<int32_t>(*size + (IsOdd(*size) ? 1 : 0));
+    bytesSent = 0;
+    PrintUploadHeader(path, static_cast<int32_t>(*size));
+    const int result = WriteStream(address, file, erase);
+    PrintText("\n");
+    PrintText(OutcomeText(result));
+    return result;
+}
+
+int CFlashXferHost::SendImage(const uint8_t* image)
+{
+    int result = OpenRange(kBitstreamAddress, kImageSize);
+    if (result >= 0)
+        result = WriteMemory(kBitstreamAddress, image, kImageSize, true);
+    if (result >= 0)
+        result = CloseRange(kBitstreamAddress, kImageSize);
+    return result;
+}
+
+int CFlashXferHost::UploadBitstream(const char* path)
+{
+    std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
+    if (!file)
+        return -1;
+    const std::optional<uint64_t> size = FileSize(file);
+    if (!size || *size > INT32_MAX)
+        return -1;
+
+    // The whole image goes out whatever the file's size: that is what the
+    // progress counts against.
+    totalSize = kImageSize;
+    bytesSent = 0;
+    PrintUploadHeader(path, static_cast<int32_t>(*size));
+
+    std::vector<uint8_t> image(kImageSize, kErasedByte);
+    // Zeroed so that the text slots' bytes beyond their fields are the same
+    // on every upload.
+    BitstreamHeader header{};
+    uint32_t dataLength = kImageDataRoom;
+    const int parsed = ParseBitstream(file, image.data() + kImageDataOffset, &dataLength, &header);
+    if (parsed < 0)
+        return parsed;
+    const std::array<uint8_t, BitstreamHeader::kStoredSize> record = header.StoredBytes();
+    std::copy(record.begin(), record.end(), image.begin() + kImageRecordOffset);
+
+    SetTransferState(1, 0);
+    const int result = SendImage(image.data());
+    PrintText("\n");
+    SetTransferState(0, result < 0 ? 1 : 0);
+    PrintText(OutcomeText(result));
+    return result;
+}
