@@ -1,0 +1,258 @@
+#include "sim/deviceengine.h"
+
+#include <utility>
+
+#include "serial/invariant.h"
+#include "sim/wire.h"
+
+namespace sim {
+
+namespace {
+
+constexpr size_t kMaxReplyLength = 0xFFFF; // M travels in 16 bits
+
+// A damaged checksum is the right one plus one: wrong whatever the payload.
+void DamageChecksum(std::vector<uint8_t>& frame)
+{
+    frame[frame.size() - kChecksumLength] += 1;
+}
+
+// A fault that keeps the request from running decides the answer itself:
+// true, with `answer` set (Ignore for silence).
+bool FaultDecidesAnswer(const Fault& fault, Outcome& answer)
+{
+    switch (fault.kind) {
+    case Fault::Kind::AskAgain:
+        answer = Outcome::Refuse(ReplyCode::kSendAgain);
+        return true;
+    case Fault::Kind::UnknownCode:
+        answer = Outcome::Refuse(fault.code);
+        return true;
+    case Fault::Kind::Silent:
+        answer = Outcome::Ignore();
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+DeviceEngine::DeviceEngine() : reader(kDefaultMaxArgumentLength) {}
+
+void DeviceEngine::SetHandler(uint8_t procedure, Handler handler)
+{
+    if (handler)
+        handlers[procedure] = std::move(handler);
+    else
+        handlers.erase(procedure);
+}
+
+void DeviceEngine::SetMaxArgumentLength(uint32_t length)
+{
+    reader.SetMaxArgumentLength(length);
+}
+
+void DeviceEngine::Feed(const uint8_t* bytes, size_t count)
+{
+    for (size_t i = 0; i < count; ++i) {
+        const RequestReader::Event event = reader.Feed(bytes[i]);
+        if (event != RequestReader::Event::None)
+            OnRequestEnded(event);
+    }
+}
+
+void DeviceEngine::LineIdle()
+{
+    if (reader.Abandon())
+        ++stats.abandonedRequests;
+    RecordSkippedBytes();
+}
+
+void DeviceEngine::Babble(std::vector<uint8_t> bytes)
+{
+    if (!bytes.empty())
+        SendFrame(FrameKind::Noise, std::move(bytes), true, false);
+}
+
+bool DeviceEngine::TakeOutput(OutputChunk& chunk)
+{
+    if (output.empty())
+        return false;
+    chunk = std::move(output.front());
+    output.pop_front();
+    return true;
+}
+
+void DeviceEngine::InjectFault(const Fault& fault, int count)
+{
+    for (int i = 0; i < count; ++i)
+        faults.push_back(fault);
+}
+
+void DeviceEngine::ClearRecords()
+{
+    frames.clear();
+    calls.clear();
+    stats = EngineStats{};
+}
+
+void DeviceEngine::OnRequestEnded(RequestReader::Event event)
+{
+    RecordSkippedBytes();
+    switch (event) {
+    case RequestReader::Event::BadHeaderSum:
+        ++stats.badHeaderSums;
+        Record(FrameRecord{Direction::HostToDevice, FrameKind::RequestHeader,
+                           reader.HeaderBytes(), false});
+        AnswerDamagedRequest();
+        break;
+    case RequestReader::Event::BadArgumentSum:
+        ++stats.badArgumentSums;
+        RecordRequestFrames(true, false);
+        AnswerDamagedRequest();
+        break;
+    case RequestReader::Event::Oversize:
+        ++stats.oversizeRequests;
+        RecordRequestFrames(true, true);
+        Serve();
+        break;
+    case RequestReader::Event::Complete:
+        ++stats.requests;
+        RecordRequestFrames(true, true);
+        Serve();
+        break;
+    case RequestReader::Event::None:
+        break;
+    }
+}
+
+void DeviceEngine::RecordRequestFrames(bool headerIntact, bool argumentsIntact)
+{
+    Record(FrameRecord{Direction::HostToDevice, FrameKind::RequestHeader, reader.HeaderBytes(),
+                       headerIntact});
+    Record(FrameRecord{Direction::HostToDevice, FrameKind::RequestArguments,
+                       reader.ArgumentFrameBytes(), argumentsIntact});
+}
+
+void DeviceEngine::RecordSkippedBytes()
+{
+    stats.skippedBytes += reader.TakeSkippedCount();
+    std::vector<uint8_t> skipped = reader.TakeSkipped();
+    if (!skipped.empty())
+        Record(FrameRecord{Direction::HostToDevice, FrameKind::Skipped, std::move(skipped), true});
+}
+
+void DeviceEngine::AnswerDamagedRequest()
+{
+    if (silent)
+        return;
+    const Fault fault = NextFault();
+    Outcome answer = Outcome::Refuse(ReplyCode::kSendAgain);
+    FaultDecidesAnswer(fault, answer);
+    if (answer.kind != Outcome::Kind::Ignore)
+        SendReply(answer, fault, nullptr);
+}
+
+Fault DeviceEngine::NextFault()
+{
+    if (!faults.empty()) {
+        Fault fault = std::move(faults.front());
+        faults.pop_front();
+        return fault;
+    }
+    return faultSource ? faultSource() : Fault::None();
+}
+
+void DeviceEngine::Serve()
+{
+    CallRecord call;
+    call.procedure = reader.Procedure();
+    call.argumentLength = reader.ArgumentLength();
+    call.arguments = reader.Arguments();
+    if (silent) {
+        Record(std::move(call));
+        return;
+    }
+
+    Fault fault = NextFault();
+    call.fault = fault.kind;
+    Outcome outcome;
+    if (!FaultDecidesAnswer(fault, outcome))
+        outcome = Dispatch(call);
+
+    if (outcome.kind == Outcome::Kind::Ignore && fault.LetsRequestRun()) {
+        // Nothing went out, so the fault is still owed to the next reply.
+        faults.push_front(std::move(fault));
+        call.fault = Fault::Kind::None;
+    } else if (outcome.kind != Outcome::Kind::Ignore) {
+        SendReply(outcome, fault, &call);
+    }
+    Record(std::move(call));
+}
+
+Outcome DeviceEngine::Dispatch(CallRecord& call)
+{
+    if (!reader.ArgumentsStored())
+        return Outcome::Refuse(ReplyCode::kRequestTooLarge);
+    const auto handler = handlers.find(call.procedure);
+    if (handler == handlers.end())
+        return Outcome::Refuse(ReplyCode::kUnknownProcedure);
+    call.carriedOut = true;
+    return handler->second(call.arguments);
+}
+
+void DeviceEngine::SendReply(const Outcome& outcome, const Fault& fault, CallRecord* call)
+{
+    const bool withData = outcome.kind == Outcome::Kind::Reply;
+    PLEMO_INVARIANT(outcome.data.size() <= kMaxReplyLength);
+    const std::vector<uint8_t> data = withData ? outcome.data : std::vector<uint8_t>{};
+
+    if (fault.kind == Fault::Kind::Noise)
+        SendFrame(FrameKind::Noise, fault.bytes, true, false);
+    if (fault.kind == Fault::Kind::Dropped)
+        return;
+
+    const bool late = fault.kind == Fault::Kind::Late;
+    std::vector<uint8_t> header =
+        ReplyHeaderFrame(outcome.code, static_cast<uint16_t>(data.size()));
+    const bool headerIntact = fault.kind != Fault::Kind::DamagedHeaderSum;
+    if (!headerIntact)
+        DamageChecksum(header);
+    SendFrame(FrameKind::ReplyHeader, std::move(header), headerIntact, late);
+    if (withData) {
+        std::vector<uint8_t> frame = DataFrame(data);
+        const bool dataIntact = fault.kind != Fault::Kind::DamagedDataSum;
+        if (!dataIntact)
+            DamageChecksum(frame);
+        SendFrame(FrameKind::ReplyData, std::move(frame), dataIntact, late);
+    }
+    ++stats.replies;
+    if (call != nullptr) {
+        call->answered = true;
+        call->replyCode = outcome.code;
+        call->reply = data;
+    }
+}
+
+void DeviceEngine::SendFrame(FrameKind kind, std::vector<uint8_t> frame, bool intact, bool late)
+{
+    output.push_back(OutputChunk{frame, late});
+    Record(FrameRecord{Direction::DeviceToHost, kind, std::move(frame), intact});
+}
+
+void DeviceEngine::Record(FrameRecord frame)
+{
+    if (frames.size() == kMaxFrameRecords)
+        frames.pop_front();
+    frames.push_back(std::move(frame));
+}
+
+void DeviceEngine::Record(CallRecord call)
+{
+    if (calls.size() == kMaxCallRecords)
+        calls.pop_front();
+    calls.push_back(std::move(call));
+}
+
+} // namespace sim

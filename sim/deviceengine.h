@@ -1,0 +1,108 @@
+#pragma once
+// The simulated cartridge's end of the serial line, without the line itself.
+//
+// The engine is fed the host's bytes and queues its own reply bytes for
+// whoever carries them back: an in-process channel in tests, a
+// pseudo-terminal in the cartridge simulator. It never touches the operating
+// system and keeps no clock; a carrier that knows time tells it when the line
+// has been quiet (`LineIdle`).
+//
+// Requests are cut into frames, both checksums are checked (a damaged request
+// is answered 0xFE, M = 0, so that the host sends it again), and each intact
+// request goes to the handler plugged in for its procedure number. Faults can
+// be injected into the replies, one per reply, from a queue or a source.
+// Everything that crosses the line is recorded.
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <vector>
+
+#include "sim/fault.h"
+#include "sim/outcome.h"
+#include "sim/records.h"
+#include "sim/requestreader.h"
+
+namespace sim {
+
+// Bytes the device puts on the line in one piece.
+struct OutputChunk
+{
+    std::vector<uint8_t> bytes;
+    bool late = false; // to be delivered only after the host's next read has timed out
+};
+
+class DeviceEngine
+{
+public:
+    using Handler = std::function<Outcome(const std::vector<uint8_t>& arguments)>;
+    // Asked for a fault for each reply while the queue is empty (random
+    // damage at a rate, storms); return Fault::None() for a clean reply.
+    using FaultSource = std::function<Fault()>;
+
+    // The largest request is a 2,048-byte chunk behind a 4-byte offset and a
+    // 2-byte count; a device keeps a little room beyond that and refuses the
+    // rest without storing it.
+    static constexpr uint32_t kDefaultMaxArgumentLength = 4096;
+    // Records are kept for the most recent traffic only, so that a simulator
+    // serving for hours does not grow without end.
+    static constexpr size_t kMaxFrameRecords = 1u << 18;
+    static constexpr size_t kMaxCallRecords = 1u << 17;
+
+    DeviceEngine();
+
+    // Plugs in (or, with an empty handler, removes) a procedure.
+    void SetHandler(uint8_t procedure, Handler handler);
+    void SetMaxArgumentLength(uint32_t length);
+
+    void Feed(const uint8_t* bytes, size_t count);
+    void Feed(const std::vector<uint8_t>& bytes) { Feed(bytes.data(), bytes.size()); }
+    // The line has been quiet longer than the device waits between the bytes
+    // of one request: a half-received request is dropped.
+    void LineIdle();
+    // Unsolicited bytes from the device (babble, a boot banner).
+    void Babble(std::vector<uint8_t> bytes);
+
+    bool HasOutput() const { return !output.empty(); }
+    // Takes the oldest chunk of output; false when there is none.
+    bool TakeOutput(OutputChunk& chunk);
+
+    // Faults for the next `count` replies, after those already queued.
+    void InjectFault(const Fault& fault, int count = 1);
+    void SetFaultSource(FaultSource source) { faultSource = std::move(source); }
+    size_t PendingFaults() const { return faults.size(); }
+    void ClearFaults() { faults.clear(); }
+    // A silent device hears everything and answers nothing, carrying nothing out.
+    void SetSilent(bool silent) { this->silent = silent; }
+
+    const std::deque<FrameRecord>& Frames() const { return frames; }
+    const std::deque<CallRecord>& Calls() const { return calls; }
+    const EngineStats& Stats() const { return stats; }
+    void ClearRecords();
+
+private:
+    void OnRequestEnded(RequestReader::Event event);
+    void RecordRequestFrames(bool headerIntact, bool argumentsIntact);
+    void RecordSkippedBytes();
+    void Serve();
+    void AnswerDamagedRequest();
+    Fault NextFault();
+    Outcome Dispatch(CallRecord& call);
+    void SendReply(const Outcome& outcome, const Fault& fault, CallRecord* call);
+    void SendFrame(FrameKind kind, std::vector<uint8_t> frame, bool intact, bool late);
+    void Record(FrameRecord frame);
+    void Record(CallRecord call);
+
+    RequestReader reader;
+    std::map<uint8_t, Handler> handlers;
+    std::deque<Fault> faults;
+    FaultSource faultSource;
+    bool silent = false;
+    std::deque<OutputChunk> output;
+    std::deque<FrameRecord> frames;
+    std::deque<CallRecord> calls;
+    EngineStats stats;
+};
+
+} // namespace sim

@@ -1,0 +1,129 @@
+// What keeps a confused or hostile device from corrupting the host's memory,
+// mixing up replies, or holding a call forever.
+#include <gtest/gtest.h>
+
+#include "linkfixture.h"
+#include "sim/fault.h"
+
+namespace linktest {
+namespace {
+
+using sim::Fault;
+
+constexpr uint8_t kHuge = 31; // answers the largest reply a frame can carry
+
+class LinkGuardTest : public LinkTest
+{
+protected:
+    LinkGuardTest()
+    {
+        device.SetHandler(kHuge, [](const Bytes&) {
+            return sim::Outcome::Reply(Bytes(CRpcMessage::kMaxLength, 0xEE));
+        });
+    }
+};
+
+// --- A reply too large for the message -------------------------------------------
+
+TEST_F(LinkGuardTest, ReplyThatWouldPassTheMessageLimitFailsCleanly)
+{
+    message.PutU8(0x42);
+    const uint32_t capacityBefore = message.Capacity();
+    EXPECT_EQ(link.Call(kHuge, message), CRpc::MessageTooLarge);
+    EXPECT_EQ(message.Length(), 1) << "nothing may be appended";
+    EXPECT_EQ(message.Capacity(), capacityBefore) << "the array must not be replaced";
+    EXPECT_EQ(message.Data()[0], 0x42);
+    EXPECT_EQ(RequestsHeard(), 1u) << "an oversized reply is not worth repeating";
+}
+
+TEST_F(LinkGuardTest, CallAfterAnOversizedReplyGetsItsOwnAnswer)
+{
+    message.PutU32(1);
+    ASSERT_EQ(link.Call(kHuge, message), CRpc::MessageTooLarge);
+    EXPECT_EQ(EchoTag(9), 9) << "the unread oversized reply must not be taken for the answer";
+}
+
+// --- Replies that arrive too late ----------------------------------------------------
+
+TEST_F(LinkGuardTest, ReplyArrivingJustAfterTheTimeoutIsNotTakenForTheResend)
+{
+    device.InjectFault(Fault::Late());
+    message.PutU8(1);
+    ASSERT_EQ(link.Call(kEcho, message), CRpc::Ok);
+    EXPECT_EQ(RequestsHeard(), 2u);
+    EXPECT_EQ(Unread(message), (Bytes{1, 2}))
+        << "the answer must be the device's reply to the resend, its second service";
+}
+
+TEST_F(LinkGuardTest, LaterCallsGetTheirOwnRepliesAfterALateOne)
+{
+    device.InjectFault(Fault::Late());
+    EXPECT_EQ(EchoTag(1), 1);
+    EXPECT_EQ(EchoTag(2), 2);
+    EXPECT_EQ(EchoTag(3), 3);
+    EXPECT_EQ(channel.Waiting(), 0u);
+}
+
+TEST_F(LinkGuardTest, LateRepliesOnEveryAttemptEndInATimeoutNotAStaleAnswer)
+{
+    device.InjectFault(Fault::Late(), kLinkRetries);
+    int result = 0;
+    EchoTag(1, &result);
+    EXPECT_EQ(result, CRpc::TimedOut);
+    EXPECT_EQ(EchoTag(2), 2);
+}
+
+TEST_F(LinkGuardTest, ReplyToADroppedCallIsNotTakenByTheNextOne)
+{
+    device.InjectFault(Fault::Dropped(), kLinkRetries);
+    int result = 0;
+    EchoTag(1, &result);
+    EXPECT_EQ(result, CRpc::TimedOut);
+    device.InjectFault(Fault::Late());
+    EXPECT_EQ(EchoTag(2), 2);
+    EXPECT_EQ(EchoTag(3), 3);
+}
+
+// --- Devices that never let go ----------------------------------------------------
+
+TEST_F(LinkGuardTest, SendAgainUpToTheBoundStillSucceeds)
+{
+    device.InjectFault(Fault::AskAgain(), CRpc::kMaxRequestRepeats);
+    EXPECT_EQ(EchoTag(4), 4);
+    EXPECT_EQ(RequestsHeard(), CRpc::kMaxRequestRepeats + 1u);
+}
+
+TEST_F(LinkGuardTest, EndlessSendAgainEndsTheCallWithAFailure)
+{
+    device.SetFaultSource([] { return Fault::AskAgain(); });
+    int result = 0;
+    EchoTag(4, &result);
+    EXPECT_LT(result, 0);
+    EXPECT_EQ(RequestsHeard(), CRpc::kMaxRequestRepeats + 1u);
+}
+
+TEST_F(LinkGuardTest, NoiseUpToTheHuntBoundIsSkipped)
+{
+    device.InjectFault(Fault::Noise(Bytes(CRpc::kMaxSyncHuntBytes, 0x55)));
+    EXPECT_EQ(EchoTag(6), 6);
+    EXPECT_EQ(RequestsHeard(), 1u);
+}
+
+TEST_F(LinkGuardTest, NoiseBeyondTheHuntBoundCostsTheAttempt)
+{
+    device.InjectFault(Fault::Noise(Bytes(CRpc::kMaxSyncHuntBytes + 1, 0x55)));
+    EXPECT_EQ(EchoTag(6), 6);
+    EXPECT_EQ(RequestsHeard(), 2u);
+}
+
+TEST_F(LinkGuardTest, EndlessBabbleEndsTheCallWithATimeout)
+{
+    device.SetFaultSource([] { return Fault::Noise(Bytes(3 * CRpc::kMaxSyncHuntBytes, 0x78)); });
+    int result = 0;
+    EchoTag(6, &result);
+    EXPECT_EQ(result, CRpc::TimedOut);
+    EXPECT_EQ(RequestsHeard(), kLinkRetries);
+}
+
+} // namespace
+} // namespace linktest

@@ -1,0 +1,206 @@
+// The device's end of the framing, fed raw bytes: what it answers to intact,
+// damaged, oversized and interrupted requests, and what it records.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "sim/deviceengine.h"
+#include "sim/wire.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using sim::DeviceEngine;
+using sim::Fault;
+using sim::FrameKind;
+using sim::Outcome;
+
+// A request as a correct host sends it.
+Bytes Request(uint8_t procedure, const Bytes& arguments)
+{
+    Bytes wire = {0x78, 0x5A, 0x3C, 0x1E};
+    const Bytes header = {procedure, static_cast<uint8_t>(arguments.size()),
+                          static_cast<uint8_t>(arguments.size() >> 8)};
+    wire.insert(wire.end(), header.begin(), header.end());
+    sim::AppendU16(wire, sim::ByteSum(header));
+    wire.insert(wire.end(), arguments.begin(), arguments.end());
+    sim::AppendU16(wire, sim::ByteSum(arguments));
+    return wire;
+}
+
+const Bytes kSendAgainReply = {0x78, 0x5A, 0x3C, 0x1E, 0xFE, 0x00, 0x00, 0xFE, 0x00};
+
+class EngineTest : public ::testing::Test
+{
+protected:
+    EngineTest()
+    {
+        device.SetHandler(7, [this](const Bytes& arguments) {
+            ++served;
+            return Outcome::Reply(arguments);
+        });
+    }
+
+    // Everything the device has put on the line since the last look.
+    Bytes Answer()
+    {
+        Bytes all;
+        sim::OutputChunk chunk;
+        while (device.TakeOutput(chunk))
+            all.insert(all.end(), chunk.bytes.begin(), chunk.bytes.end());
+        return all;
+    }
+
+    DeviceEngine device;
+    int served = 0;
+};
+
+TEST_F(EngineTest, IntactRequestIsAnsweredWithHeaderAndDataFrames)
+{
+    device.Feed(Request(7, {0x10, 0x20}));
+    EXPECT_EQ(Answer(), (Bytes{0x78, 0x5A, 0x3C, 0x1E, 0xFF, 0x02, 0x00, 0x01, 0x01,
+                               0x10, 0x20, 0x30, 0x00}));
+    EXPECT_EQ(served, 1);
+}
+
+TEST_F(EngineTest, RequestFedOneByteAtATimeIsServedOnce)
+{
+    for (uint8_t byte : Request(7, {1, 2, 3}))
+        device.Feed(&byte, 1);
+    EXPECT_EQ(served, 1);
+    EXPECT_EQ(device.Calls().at(0).arguments, (Bytes{1, 2, 3}));
+}
+
+TEST_F(EngineTest, DamagedHeaderIsAskedForAgainAndNotCarriedOut)
+{
+    Bytes request = Request(7, {1});
+    request[7] ^= 0x04;
+    device.Feed(request);
+    EXPECT_EQ(Answer(), kSendAgainReply);
+    EXPECT_EQ(served, 0);
+    EXPECT_EQ(device.Stats().badHeaderSums, 1u);
+}
+
+TEST_F(EngineTest, DamagedArgumentsAreAskedForAgainAndNotCarriedOut)
+{
+    Bytes request = Request(7, {1, 2});
+    request[10] ^= 0x80;
+    device.Feed(request);
+    EXPECT_EQ(Answer(), kSendAgainReply);
+    EXPECT_EQ(served, 0);
+    EXPECT_EQ(device.Stats().badArgumentSums, 1u);
+    EXPECT_FALSE(device.Frames().at(1).intact);
+}
+
+TEST_F(EngineTest, ResentRequestAfterADamagedOneIsServed)
+{
+    Bytes damaged = Request(7, {5});
+    damaged[5] ^= 0x01;
+    device.Feed(damaged);
+    device.Feed(Request(7, {5}));
+    EXPECT_EQ(served, 1);
+    EXPECT_EQ(device.Calls().size(), 1u);
+}
+
+TEST_F(EngineTest, OversizedRequestIsReadThroughAndRefusedWithoutStoringIt)
+{
+    device.SetMaxArgumentLength(16);
+    device.Feed(Request(7, Bytes(17, 0xAB)));
+    const Bytes answer = Answer();
+    ASSERT_EQ(answer.size(), 9u);
+    EXPECT_EQ(answer[4], sim::ReplyCode::kRequestTooLarge);
+    EXPECT_EQ(served, 0);
+    EXPECT_TRUE(device.Calls().at(0).arguments.empty());
+    EXPECT_EQ(device.Calls().at(0).argumentLength, 17);
+
+    device.Feed(Request(7, Bytes(16, 0xCD)));
+    EXPECT_EQ(served, 1) << "the largest accepted request still works";
+}
+
+TEST_F(EngineTest, HalfReceivedRequestIsDroppedWhenTheLineFallsQuiet)
+{
+    const Bytes request = Request(7, {1, 2, 3, 4});
+    device.Feed(request.data(), 11);
+    device.LineIdle();
+    device.Feed(request);
+    EXPECT_EQ(served, 1);
+    EXPECT_EQ(device.Stats().abandonedRequests, 1u);
+    EXPECT_EQ(device.Calls().at(0).arguments, (Bytes{1, 2, 3, 4}));
+}
+
+TEST_F(EngineTest, BytesBetweenRequestsAreSkippedAndRecorded)
+{
+    Bytes wire = {0x00, 0x78, 0x5A, 0x78};
+    const Bytes request = Request(7, {9});
+    wire.insert(wire.end(), request.begin(), request.end());
+    device.Feed(wire);
+    EXPECT_EQ(served, 1);
+    EXPECT_EQ(device.Stats().skippedBytes, 4u);
+    ASSERT_FALSE(device.Frames().empty());
+    EXPECT_EQ(device.Frames().front().kind, FrameKind::Skipped);
+    EXPECT_EQ(device.Frames().front().bytes, (Bytes{0x00, 0x78, 0x5A, 0x78}));
+}
+
+TEST_F(EngineTest, UnknownProcedureIsRefusedWithACodeTheHostTreatsAsFailure)
+{
+    device.Feed(Request(5, {}));
+    const Bytes answer = Answer();
+    ASSERT_EQ(answer.size(), 9u);
+    EXPECT_NE(answer[4], sim::ReplyCode::kReplyFollows);
+    EXPECT_NE(answer[4], sim::ReplyCode::kSendAgain);
+}
+
+TEST_F(EngineTest, FaultsApplyToTheNextRepliesInOrder)
+{
+    device.InjectFault(Fault::AskAgain());
+    device.InjectFault(Fault::Dropped());
+    device.Feed(Request(7, {1}));
+    EXPECT_EQ(Answer(), kSendAgainReply);
+    device.Feed(Request(7, {1}));
+    EXPECT_TRUE(Answer().empty());
+    EXPECT_EQ(served, 1) << "a dropped reply's request was still carried out";
+    device.Feed(Request(7, {1}));
+    EXPECT_FALSE(Answer().empty());
+}
+
+TEST_F(EngineTest, LateReplyIsMarkedForDeliveryAfterATimeout)
+{
+    device.InjectFault(Fault::Late());
+    device.Feed(Request(7, {1}));
+    sim::OutputChunk chunk;
+    ASSERT_TRUE(device.TakeOutput(chunk));
+    EXPECT_TRUE(chunk.late);
+}
+
+TEST_F(EngineTest, FaultIsKeptForTheNextReplyWhenTheDeviceIgnoresARequest)
+{
+    device.SetHandler(12, [](const Bytes&) { return Outcome::Ignore(); });
+    device.InjectFault(Fault::DamagedHeaderSum());
+    device.Feed(Request(12, {}));
+    EXPECT_TRUE(Answer().empty());
+    EXPECT_EQ(device.PendingFaults(), 1u);
+    device.Feed(Request(7, {}));
+    const Bytes answer = Answer();
+    ASSERT_EQ(answer.size(), 11u);
+    EXPECT_NE(answer[7], 0xFF) << "the damaged checksum went to the first reply sent";
+}
+
+TEST_F(EngineTest, RecordsShowBothDirectionsFrameByFrame)
+{
+    device.Feed(Request(7, {0x42}));
+    const auto& frames = device.Frames();
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(frames[0].kind, FrameKind::RequestHeader);
+    EXPECT_EQ(frames[1].kind, FrameKind::RequestArguments);
+    EXPECT_EQ(frames[1].bytes, (Bytes{0x42, 0x42, 0x00}));
+    EXPECT_EQ(frames[2].kind, FrameKind::ReplyHeader);
+    EXPECT_EQ(frames[3].kind, FrameKind::ReplyData);
+    EXPECT_EQ(frames[3].direction, sim::Direction::DeviceToHost);
+    const sim::CallRecord& call = device.Calls().at(0);
+    EXPECT_TRUE(call.carriedOut);
+    EXPECT_TRUE(call.answered);
+    EXPECT_EQ(call.reply, (Bytes{0x42}));
+}
+
+} // namespace
