@@ -50,12 +50,16 @@ int CRpc::HuntSync(uint16_t firstByteTimeout, uint16_t timeoutMs)
     if (ReadByte(byte, firstByteTimeout) != Ok)
         return TimedOut;
     uint32_t window = static_cast<uint32_t>(byte) << 24;
-    uint32_t skipped = 0;
+    // The sync word's own four bytes are not babble: the hunt may read that
+    // many beyond the bound.
+    const uint32_t mostBytesRead = kMaxSyncHuntBytes + sizeof kSyncWord;
+    uint32_t bytesRead = 1;
     while (window != kSyncWord) {
-        if (++skipped > kMaxSyncHuntBytes)
+        if (bytesRead == mostBytesRead)
             return TimedOut;
         if (ReadByte(byte, timeoutMs) != Ok)
             return TimedOut;
+        ++bytesRead;
         window = window >> 8 | static_cast<uint32_t>(byte) << 24;
     }
     return Ok;
