@@ -12,7 +12,8 @@ packages_of() {
                     qt6-qpa-plugins libgl-dev libgtest-dev googletest ;;
         gui) echo xvfb xauth x11-apps imagemagick xdotool ;;
         pty) echo socat ;;
-        windows) echo g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 fonts-wine dpkg-dev ;;
+        windows) echo g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 fonts-wine dpkg-dev \
+                      perl xz-utils ;;
         fuzz) echo clang libclang-rt-14-dev ;;
         *) echo "install-deps: unknown group '$1'" >&2; exit 2 ;;
     esac
