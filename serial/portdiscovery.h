@@ -1,0 +1,34 @@
+#pragma once
+// Finding the machine's serial ports: every candidate device name is opened
+// and closed once, and the ports met are reported in candidate order.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct SerialPortInfo
+{
+    std::string name;     // the candidate device name as tried
+    bool inUse = false;   // the port exists but another program holds it
+    bool isModem = false; // a modem answered the probe (only when asked for)
+};
+
+// The device names a serial port of this machine can have, in the order
+// ports are offered: on Windows "\\.\com1" to "\\.\com50"; on Linux the USB
+// serial adapters /dev/ttyUSB0-24, then /dev/ttyACM0-24. Never the built-in
+// /dev/ttyS* lines, one of which is usually the system console.
+std::vector<std::string> GetCandidatePortNames();
+
+// Tries every candidate name. A port that opens is listed as free (and, with
+// testForModem, probed for a modem; without it, no byte is sent anywhere); a
+// port another program holds is listed as inUse; missing and broken ones are
+// left out. Throws SerialStreamError (code 2) only when the final close of
+// its stream fails.
+std::vector<SerialPortInfo> DiscoverSerialPorts(bool testForModem);
+
+// The same over a given list of names, in that order.
+std::vector<SerialPortInfo> DiscoverSerialPorts(const std::vector<std::string>& candidateNames,
+                                                bool testForModem);
+
+// Milliseconds from an arbitrary start, wrapping at 2^32: the time stamps of
+// discovery's trace lines.
+uint32_t DiscoveryTicks();

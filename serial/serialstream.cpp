@@ -1,0 +1,240 @@
+#include "serial/serialstream.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "serial/invariant.h"
+
+namespace {
+
+constexpr char kSource[] = "serialstream";
+constexpr int32_t kRingMask = CSerialStream::kBufferSize - 1;
+static_assert((CSerialStream::kBufferSize & kRingMask) == 0, "the ring wraps with a mask");
+
+constexpr int32_t kInitialSpeed = 9600;
+constexpr int32_t kInitialDataBits = 8;
+constexpr char kInitialParity = 'n';
+constexpr int32_t kInitialStopBits = 1;
+
+constexpr int32_t kDiscardChunk = 100;
+// A modem echoes the command and answers within a few characters' time; the
+// pauses give it that time before the command is repeated.
+constexpr std::chrono::milliseconds kModemPause{100};
+constexpr int32_t kModemAnswerTimeoutMs = 100;
+constexpr int32_t kModemAnswerSize = 100;
+constexpr uint8_t kAttention[] = {'\r', '\n', 'A', 'T', '\r', '\n'};
+
+[[noreturn]] void Fail(int32_t code, int line)
+{
+    ThrowSerialStreamError(code, kSource, line);
+}
+
+bool IsParityLetter(char letter)
+{
+    return letter != '\0' && std::strchr("EMNOSemnos", letter) != nullptr;
+}
+
+// "<prefix>[0xAB][0xCD]...\n" for a transfer, when tracing.
+void TraceBytes(const char* prefix, const std::string& portName, const uint8_t* bytes,
+                int32_t count)
+{
+    if (traceEnabled == 0)
+        return;
+    TraceLog(prefix, portName.c_str());
+    for (int32_t i = 0; i < count; ++i)
+        TraceLog("[0x%02X]", static_cast<unsigned>(bytes[i]));
+    TraceLog("\n");
+}
+
+bool ContainsOk(const uint8_t* answer, int32_t count)
+{
+    for (int32_t i = 0; i + 1 < count; ++i)
+        if (answer[i] == 'O' && answer[i + 1] == 'K')
+            return true;
+    return false;
+}
+
+} // namespace
+
+CSerialStream::CSerialStream()
+    : handle(-1),
+      speed(kInitialSpeed),
+      dataBits(kInitialDataBits),
+      parity(kInitialParity),
+      stopBits(kInitialStopBits),
+      streamValid(false),
+      buffer{},
+      bufferStart(0),
+      bufferLen(0)
+{
+    traceEnabled = 0;
+}
+
+CSerialStream::~CSerialStream()
+{
+    try {
+        Close();
+    } catch (const SerialStreamError& error) {
+        // The handle is given back even when the close fails; all that is
+        // lost is the news, which nobody is left to receive.
+        TraceLog("Dropped failure to close %s, code %d\n", name.c_str(),
+                 static_cast<int>(error.code));
+    }
+}
+
+bool CSerialStream::Open(std::string portName)
+{
+    // Bytes still buffered from a previous port must never be delivered as
+    // if they had come from the new one.
+    Close();
+    name = std::move(portName);
+    OpenPort();
+    ApplyLineSettings();
+    return streamValid;
+}
+
+void CSerialStream::Close()
+{
+    if (!streamValid)
+        return;
+    bufferStart = 0;
+    bufferLen = 0;
+    ClosePort();
+}
+
+void CSerialStream::SetSpeed(int32_t newSpeed)
+{
+    if (newSpeed <= 0)
+        Fail(SerialStreamError::InvalidArgument, __LINE__);
+    if (newSpeed == speed)
+        return;
+    speed = newSpeed;
+    TraceLog("Change %s speed to %d baud\n", name.c_str(), static_cast<int>(speed));
+    if (streamValid)
+        ApplyLineSettings();
+}
+
+void CSerialStream::SetLineFormat(int32_t newDataBits, char newParity, int32_t newStopBits)
+{
+    if (newDataBits < 4 || newDataBits > 8)
+        Fail(SerialStreamError::InvalidArgument, __LINE__);
+    if (!IsParityLetter(newParity))
+        Fail(SerialStreamError::InvalidArgument, __LINE__);
+    if (newStopBits != 1 && newStopBits != 2)
+        Fail(SerialStreamError::InvalidArgument, __LINE__);
+    if (newDataBits == dataBits && newParity == parity && newStopBits == stopBits)
+        return;
+    dataBits = newDataBits;
+    parity = newParity;
+    stopBits = newStopBits;
+    if (streamValid)
+        ApplyLineSettings();
+}
+
+void CSerialStream::Write(const void* data, int32_t length)
+{
+    if (!streamValid)
+        Fail(SerialStreamError::InvalidArgument, __LINE__);
+    if (length < 0)
+        Fail(SerialStreamError::InvalidArgument, __LINE__);
+    if (length == 0)
+        return;
+    TraceBytes("Write:%s: ", name, static_cast<const uint8_t*>(data), length);
+    PortWrite(data, length);
+}
+
+int32_t CSerialStream::Read(void* data, int32_t length, int32_t timeoutMs)
+{
+    if (!streamValid)
+        Fail(SerialStreamError::NotOpen, __LINE__);
+    if (length < 0)
+        Fail(SerialStreamError::InvalidArgument, __LINE__);
+    auto* destination = static_cast<uint8_t*>(data);
+
+    // What earlier polls brought and nobody took yet.
+    int32_t delivered = std::min(bufferLen, length);
+    TakeFromBuffer(destination, delivered);
+    if (delivered == length)
+        return delivered;
+
+    // Everything the system already holds, without waiting. The ring buffer
+    // is empty here, so it can take all of it.
+    uint8_t pollArea[kBufferSize];
+    const int32_t polled_read = PortRead(pollArea, kBufferSize, 0);
+    PLEMO_INVARIANT(polled_read >= 0);
+    if (polled_read > 0) {
+        AppendToBuffer(pollArea, polled_read);
+        const int32_t fromPoll = std::min(bufferLen, length - delivered);
+        TakeFromBuffer(destination + delivered, fromPoll);
+        delivered += fromPoll;
+    }
+
+    // Only the bytes still missing are waited for, straight into the
+    // caller's memory, under one time-out for all of them.
+    if (delivered < length && timeoutMs != 0) {
+        const int32_t blocking_read =
+            PortRead(destination + delivered, length - delivered, timeoutMs);
+        PLEMO_INVARIANT(blocking_read >= 0);
+        delivered += blocking_read;
+    }
+    return delivered;
+}
+
+void CSerialStream::DiscardInput()
+{
+    uint8_t discarded[kDiscardChunk];
+    int32_t total = 0;
+    while (total < kDiscardLimit) {
+        const int32_t count = Read(discarded, kDiscardChunk, 0);
+        if (count == 0)
+            return;
+        total += count;
+    }
+}
+
+bool CSerialStream::ProbeModem()
+{
+    DiscardInput();
+    Write(kAttention, sizeof kAttention);
+    std::this_thread::sleep_for(kModemPause);
+    Write(kAttention, sizeof kAttention);
+    std::this_thread::sleep_for(kModemPause);
+    Write(kAttention, sizeof kAttention);
+
+    uint8_t answer[kModemAnswerSize];
+    const int32_t count = Read(answer, kModemAnswerSize, kModemAnswerTimeoutMs);
+    return ContainsOk(answer, count);
+}
+
+void CSerialStream::TakeFromBuffer(uint8_t* destination, int32_t copy_len)
+{
+    PLEMO_INVARIANT(copy_len <= bufferLen);
+    bufferLen -= copy_len;
+    const uint8_t* const first = destination;
+    int32_t remaining = copy_len;
+    while (remaining > 0) {
+        const int32_t piece = std::min(remaining, kBufferSize - bufferStart);
+        std::memcpy(destination, buffer + bufferStart, piece);
+        destination += piece;
+        remaining -= piece;
+        bufferStart = (bufferStart + piece) & kRingMask;
+    }
+    if (copy_len != 0)
+        TraceBytes("Read:%s: ", name, first, copy_len);
+}
+
+void CSerialStream::AppendToBuffer(const uint8_t* source, int32_t copy_len)
+{
+    PLEMO_INVARIANT(copy_len <= (int)sizeof(buffer)-bufferLen);
+    int32_t remaining = copy_len;
+    while (remaining > 0) {
+        const int32_t end = (bufferStart + bufferLen) & kRingMask;
+        const int32_t piece = std::min(remaining, kBufferSize - end);
+        std::memcpy(buffer + end, source, piece);
+        source += piece;
+        remaining -= piece;
+        bufferLen += piece;
+    }
+}
