@@ -1,0 +1,271 @@
+// What only a POSIX machine can show: ports held by other programs, a line
+// that goes away, and the termios settings the port really gets.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "serial/portdiscovery.h"
+#include "serial/serialstream.h"
+#include "tests/serial/errorcode.h"
+#include "tests/serial/linepeer.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+long long MillisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+}
+
+// Another program holding a port the way serial tools do: its own open of
+// the device with an exclusive lock on it.
+class OtherProgramHolding
+{
+public:
+    explicit OtherProgramHolding(const std::string& portName)
+        : descriptor(open(portName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK))
+    {
+        EXPECT_GE(descriptor, 0);
+        EXPECT_EQ(flock(descriptor, LOCK_EX | LOCK_NB), 0);
+    }
+    ~OtherProgramHolding() { close(descriptor); }
+
+private:
+    int descriptor;
+};
+
+// A scratch directory, removed with everything in it.
+class ScratchDirectory
+{
+public:
+    ScratchDirectory()
+    {
+        char pattern[] = "/tmp/plemo-serial-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~ScratchDirectory() { std::filesystem::remove_all(path); }
+    std::string path;
+};
+
+TEST(SerialHeldPort, IsRefusedAsAccessDeniedWithoutPrintingAnything)
+{
+    LinePeer peer;
+    OtherProgramHolding holder(peer.PortName());
+    CSerialStream stream;
+    ::testing::internal::CaptureStdout();
+    const int32_t code = ErrorCodeOf([&] { stream.Open(peer.PortName()); });
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(code, SerialStreamError::AccessDenied);
+    EXPECT_FALSE(stream.IsOpen());
+}
+
+TEST(SerialHeldPort, AnOpenStreamHoldsItsPortAgainstASecondOne)
+{
+    LinePeer peer;
+    CSerialStream first;
+    first.Open(peer.PortName());
+    CSerialStream second;
+    EXPECT_EQ(ErrorCodeOf([&] { second.Open(peer.PortName()); }), SerialStreamError::AccessDenied);
+    first.Close();
+    EXPECT_EQ(ErrorCodeOf([&] { second.Open(peer.PortName()); }), 0);
+}
+
+TEST(SerialHeldPort, IsListedAsInUseInItsPlaceByDiscovery)
+{
+    LinePeer free1;
+    LinePeer held;
+    LinePeer free2;
+    OtherProgramHolding holder(held.PortName());
+    const std::vector<SerialPortInfo> found = DiscoverSerialPorts(
+        {free1.PortName(), LinePeer::MissingPortName(), held.PortName(), free2.PortName()}, false);
+
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[0].name, free1.PortName());
+    EXPECT_FALSE(found[0].inUse);
+    EXPECT_EQ(found[1].name, held.PortName());
+    EXPECT_TRUE(found[1].inUse);
+    EXPECT_FALSE(found[1].isModem);
+    EXPECT_EQ(found[2].name, free2.PortName());
+    EXPECT_FALSE(found[2].inUse);
+    EXPECT_TRUE(held.Receive(1, milliseconds(20)).empty());
+}
+
+TEST(SerialBrokenPort, AnyOtherRefusalPrintsCouldNotOpen)
+{
+    ScratchDirectory scratch; // a directory cannot be opened for writing
+    CSerialStream stream;
+    ::testing::internal::CaptureStdout();
+    const int32_t code = ErrorCodeOf([&] { stream.Open(scratch.path); });
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "Could not open " + scratch.path + ", error=" + std::to_string(EISDIR) + "\n");
+    EXPECT_EQ(code, SerialStreamError::SystemError);
+    EXPECT_FALSE(stream.IsOpen());
+}
+
+TEST(SerialBrokenPort, AFileThatIsNoTerminalIsNeitherOpenedNorListed)
+{
+    ScratchDirectory scratch;
+    const std::string file = scratch.path + "/not-a-port";
+    std::ofstream(file) << "data";
+    CSerialStream stream;
+    EXPECT_EQ(ErrorCodeOf([&] { stream.Open(file); }), SerialStreamError::SystemError);
+    EXPECT_FALSE(stream.IsOpen());
+    EXPECT_TRUE(DiscoverSerialPorts({file}, false).empty());
+}
+
+class SerialLineGone : public ::testing::Test
+{
+protected:
+    void SetUp() override { stream.Open(peer.PortName()); }
+    LinePeer peer;
+    CSerialStream stream;
+};
+
+TEST_F(SerialLineGone, MidReadEndsTheReadWithASystemErrorAtOnce)
+{
+    std::thread unplug([&] {
+        peer.Send(BytesOf("abc"));
+        std::this_thread::sleep_for(milliseconds(50));
+        peer.HangUp();
+    });
+    uint8_t received[10];
+    const auto start = Clock::now();
+    const int32_t code = ErrorCodeOf([&] { stream.Read(received, 10, 3000); });
+    unplug.join();
+    EXPECT_EQ(code, SerialStreamError::SystemError);
+    EXPECT_LT(MillisecondsSince(start), 1000);
+}
+
+TEST_F(SerialLineGone, EvenAnUnlimitedReadEnds)
+{
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(milliseconds(50));
+        peer.HangUp();
+    });
+    uint8_t received[10];
+    const int32_t code = ErrorCodeOf([&] { stream.Read(received, 10, -1); });
+    unplug.join();
+    EXPECT_EQ(code, SerialStreamError::SystemError);
+}
+
+TEST_F(SerialLineGone, IsNotMistakenForSilenceByAPollingRead)
+{
+    peer.HangUp();
+    uint8_t received[10];
+    EXPECT_EQ(ErrorCodeOf([&] { stream.Read(received, 10, 0); }), SerialStreamError::SystemError);
+    EXPECT_EQ(ErrorCodeOf([&] { stream.Write("x", 1); }), SerialStreamError::SystemError);
+    EXPECT_TRUE(stream.IsOpen()); // still to be closed by its owner
+    EXPECT_EQ(ErrorCodeOf([&] { stream.Close(); }), 0);
+}
+
+class SerialTerminalSettings : public ::testing::Test
+{
+protected:
+    termios PortSettings() const
+    {
+        termios settings{};
+        EXPECT_EQ(tcgetattr(peer.PortSideDescriptor(), &settings), 0);
+        return settings;
+    }
+    LinePeer peer;
+    CSerialStream stream;
+};
+
+TEST_F(SerialTerminalSettings, AreRawEightBitsWithoutFlowControlAtTheChosenSpeed)
+{
+    stream.SetSpeed(38400);
+    stream.Open(peer.PortName());
+    const termios settings = PortSettings();
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B38400));
+    EXPECT_EQ(cfgetispeed(&settings), static_cast<speed_t>(B38400));
+    EXPECT_EQ(settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(settings.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+    EXPECT_EQ(settings.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(settings.c_iflag & (ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | INPCK), 0u);
+    EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+    EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+}
+
+TEST_F(SerialTerminalSettings, FollowTheParityLetterAndStopBits)
+{
+    // A pseudo-terminal always reports 8 bits and clears PARENB; the bits
+    // that tell the parities apart survive, and so do the stop bits.
+    stream.Open(peer.PortName());
+    const tcflag_t parityKind = PARODD | CMSPAR;
+    stream.SetLineFormat(8, 'O', 2);
+    EXPECT_EQ(PortSettings().c_cflag & parityKind, static_cast<tcflag_t>(PARODD));
+    EXPECT_NE(PortSettings().c_cflag & CSTOPB, 0u);
+    stream.SetLineFormat(8, 'm', 1);
+    EXPECT_EQ(PortSettings().c_cflag & parityKind, static_cast<tcflag_t>(PARODD | CMSPAR));
+    EXPECT_EQ(PortSettings().c_cflag & CSTOPB, 0u);
+    stream.SetLineFormat(8, 'S', 1);
+    EXPECT_EQ(PortSettings().c_cflag & parityKind, static_cast<tcflag_t>(CMSPAR));
+    stream.SetLineFormat(8, 'n', 1);
+    EXPECT_EQ(PortSettings().c_cflag & parityKind, 0u);
+    // Received bytes are never checked against the parity, so none is lost.
+    EXPECT_EQ(PortSettings().c_iflag & INPCK, 0u);
+}
+
+TEST_F(SerialTerminalSettings, ASpeedTermiosCannotSetIsRefusedAndThePortStaysUsable)
+{
+    stream.Open(peer.PortName());
+    EXPECT_EQ(ErrorCodeOf([&] { stream.SetSpeed(12345); }), SerialStreamError::InvalidArgument);
+    EXPECT_EQ(ErrorCodeOf([&] { stream.SetLineFormat(4, 'n', 1); }),
+              SerialStreamError::InvalidArgument);
+    EXPECT_TRUE(stream.IsOpen());
+    const termios settings = PortSettings();
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
+    peer.Send(BytesOf("ok"));
+    char received[2];
+    EXPECT_EQ(stream.Read(received, 2, 1000), 2);
+}
+
+TEST(SerialBabblingDevice, CannotHoldTheModemProbeForever)
+{
+    LinePeer peer;
+    CSerialStream stream;
+    stream.Open(peer.PortName());
+    std::atomic<bool> babbling{true};
+    std::atomic<bool> quiet{false};
+    std::thread device([&] {
+        const Bytes noise(1024, 'x');
+        while (babbling)
+            peer.Send(noise);
+        quiet = true;
+    });
+    const auto start = Clock::now();
+    const bool isModem = stream.ProbeModem();
+    const long long elapsed = MillisecondsSince(start);
+    babbling = false;
+    uint8_t drain[4096];
+    while (!quiet) // the device's last send must not block on a full line
+        stream.Read(drain, sizeof drain, 10);
+    device.join();
+    EXPECT_FALSE(isModem);
+    EXPECT_LT(elapsed, 3000);
+}
+
+TEST(SerialCandidatePorts, AreTheUsbSerialDevicesAndNeverTheConsole)
+{
+    const std::vector<std::string> names = GetCandidatePortNames();
+    ASSERT_EQ(names.size(), 50u);
+    EXPECT_EQ(names.front(), "/dev/ttyUSB0");
+    EXPECT_EQ(names[24], "/dev/ttyUSB24");
+    EXPECT_EQ(names[25], "/dev/ttyACM0");
+    EXPECT_EQ(names.back(), "/dev/ttyACM24");
+    for (const std::string& name : names)
+        EXPECT_EQ(name.rfind("/dev/ttyS", 0), std::string::npos) << name;
+}
+
+} // namespace
