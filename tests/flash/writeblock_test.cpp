@@ -1,0 +1,286 @@
+// The host's device procedures and its block write, against the simulated
+// cartridge: what the device is asked, what lands in its flash, and how
+// failures, retries and a cancel end a block.
+#include <gtest/gtest.h>
+
+#include "serial/serialstreamerror.h"
+#include "tests/flash/cartridgeline.h"
+
+using flashtest::Bytes;
+using flashtest::CartridgeLine;
+using flashtest::Pattern;
+using Strings = std::vector<std::string>;
+namespace Procedure = sim::Procedure;
+
+namespace {
+
+Strings Tail(const Strings& lines, std::size_t count)
+{
+    return Strings(lines.end() - static_cast<long>(std::min(count, lines.size())), lines.end());
+}
+
+} // namespace
+
+TEST(HostIdentity, MetaObjectNamesTheHostAndCastsToItsLink)
+{
+    CartridgeLine line;
+    EXPECT_STREQ(line.host.metaObject()->className(), "CFlashXferHost");
+    EXPECT_EQ(line.host.qt_metacast("CRpc"), static_cast<void*>(static_cast<CRpc*>(&line.host)));
+}
+
+TEST(RangeProcedures, OddAddressOrLengthSendsNothing)
+{
+    CartridgeLine line;
+    EXPECT_EQ(line.host.OpenRange(1, 2), -1);
+    EXPECT_EQ(line.host.OpenRange(2, 3), -1);
+    EXPECT_EQ(line.host.EraseRange(3, 4), -1);
+    EXPECT_EQ(line.host.CloseRange(4, 5), -1);
+    EXPECT_EQ(line.channel.GetCounters().bytesWritten, 0u);
+}
+
+TEST(RangeProcedures, DeviceStatusIsReturnedWithoutRetrying)
+{
+    CartridgeLine line(4096, 3);
+    EXPECT_EQ(line.host.OpenRange(0x1000, 0x1000), 0);
+    EXPECT_EQ(line.host.OpenRange(0x400000, 2), sim::FlashStatus::kOutsideFlash);
+    EXPECT_EQ(line.CallsOf(Procedure::kOpenRange),
+              (Strings{"OpenRange(0x1000, 4096) -> 0", "OpenRange(0x400000, 2) -> -16"}));
+}
+
+TEST(RangeProcedures, LostRepliesAreRetriedByTheLinkAndTheHost)
+{
+    // Four link attempts per call, two host attempts: the eighth lost reply
+    // is one too many.
+    CartridgeLine line(4096, 2);
+    line.cartridge.Engine().InjectFault(sim::Fault::Dropped(), 7);
+    EXPECT_EQ(line.host.CloseRange(0, 2), 0);
+    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kCloseRange).size(), 8u);
+
+    line.cartridge.Engine().InjectFault(sim::Fault::Dropped(), 8);
+    EXPECT_EQ(line.host.CloseRange(0, 2), CRpc::TimedOut);
+}
+
+TEST(Handshake, EachModeSendsItsMagicAndOthersSendNothing)
+{
+    CartridgeLine line;
+    EXPECT_EQ(line.host.Handshake(3), -1);
+    EXPECT_EQ(line.host.Handshake(0), -1);
+    EXPECT_EQ(line.channel.GetCounters().bytesWritten, 0u);
+
+    EXPECT_EQ(line.host.Handshake(CFlashXferHost::kFirmwareMode), 0);
+    EXPECT_EQ(line.host.Handshake(CFlashXferHost::kBitstreamMode), 0);
+    EXPECT_EQ(line.Calls(),
+              (Strings{"Handshake(0xc001f00d) -> 0", "Handshake(0xbaadf00d) -> 0"}));
+}
+
+TEST(Handshake, CancelWhileTheCartridgeIsSilentEndsTheWaitOnce)
+{
+    CartridgeLine line;
+    line.cartridge.BootAfterHandshakes(1000);
+    EXPECT_EQ(line.host.Handshake(2), CRpc::TimedOut);
+    line.host.Cancel(); // a click between two polls
+    EXPECT_EQ(line.host.Handshake(2), CFlashXferHost::kCancelled);
+    EXPECT_EQ(line.host.Handshake(2), CRpc::TimedOut) << "the cancel was used up";
+}
+
+TEST(Handshake, CancelArrivingAsTheCartridgeAnswersStopsTheFirstChunk)
+{
+    CartridgeLine line;
+    line.host.Cancel();
+    EXPECT_EQ(line.host.Handshake(1), 0);
+    const Bytes data = Pattern(64);
+    EXPECT_EQ(line.host.WriteBlock(0, data.data(), 64, true), -1);
+    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kLoadBuffer).empty());
+}
+
+TEST(WriteBlock, StagesInChunksChecksAndCommits)
+{
+    CartridgeLine line(8192);
+    const Bytes data = Pattern(4098);
+    EXPECT_EQ(line.host.WriteBlock(0x2000, data.data(), 4098, true), 0);
+    EXPECT_EQ(line.Calls(), (Strings{
+                                "SetTransferState(1, 0)",
+                                "PrintText(2, \".\")",
+                                "LoadBuffer(0, 2048)",
+                                "PrintText(2, \".\")",
+                                "LoadBuffer(2048, 2048)",
+                                "PrintText(2, \".\")",
+                                "LoadBuffer(4096, 2)",
+                                "GetBufferChecksum(4098) -> 0",
+                                "OpenRange(0x2000, 4098) -> 0",
+                                "EraseRange(0x2000, 4098) -> 0",
+                                "ProgramRange(0x2000, 4098) -> 0",
+                                "SetTransferState(0, 0)",
+                            }));
+    EXPECT_TRUE(line.cartridge.Flash().Holds(0x2000, data));
+}
+
+TEST(WriteBlock, WithoutEraseTheCommitOnlyOpensAndPrograms)
+{
+    CartridgeLine line;
+    const Bytes data = Pattern(2048);
+    EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, false), 0);
+    EXPECT_EQ(line.CallsOf(Procedure::kLoadBuffer), Strings{"LoadBuffer(0, 2048)"});
+    EXPECT_EQ(Tail(line.Calls(), 3), (Strings{"OpenRange(0x0, 2048) -> 0",
+                                              "ProgramRange(0x0, 2048) -> 0",
+                                              "SetTransferState(0, 0)"}));
+    EXPECT_TRUE(line.cartridge.Flash().Holds(0, data));
+}
+
+TEST(WriteBlock, EmptyBlockSendsNoChunkAndNoProgress)
+{
+    CartridgeLine line;
+    const Bytes none;
+    EXPECT_GE(line.host.WriteBlock(0, none.data(), 0, true), 0);
+    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kLoadBuffer).empty());
+    EXPECT_TRUE(line.progress.empty());
+    EXPECT_EQ(line.CallsOf(Procedure::kGetBufferChecksum), Strings{"GetBufferChecksum(0) -> 0"});
+    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kProgramRange).size(), 1u);
+}
+
+TEST(WriteBlock, OddBlockIsStagedButNeverCommitted)
+{
+    CartridgeLine line;
+    const Bytes data = Pattern(2049);
+    EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2049, true), -1);
+    EXPECT_EQ(line.CallsOf(Procedure::kLoadBuffer),
+              (Strings{"LoadBuffer(0, 2048)", "LoadBuffer(2048, 1)"}));
+    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kOpenRange).empty());
+    EXPECT_EQ(line.Calls().back(), "SetTransferState(0, 1)");
+    EXPECT_TRUE(line.cartridge.Flash().IsErased(0, 4096));
+}
+
+TEST(WriteBlock, WrongDeviceChecksumStagesTheBlockAgain)
+{
+    CartridgeLine line(4096, 2);
+    line.cartridge.CorruptChecksum(1);
+    const Bytes data = Pattern(4096);
+    EXPECT_EQ(line.host.WriteBlock(0, data.data(), 4096, true), 0);
+    EXPECT_EQ(line.CallsOf(Procedure::kLoadBuffer),
+              (Strings{"LoadBuffer(0, 2048)", "LoadBuffer(2048, 2048)", "LoadBuffer(0, 2048)",
+                       "LoadBuffer(2048, 2048)"}));
+    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kProgramRange).size(), 1u);
+    EXPECT_TRUE(line.cartridge.Flash().Holds(0, data));
+}
+
+TEST(WriteBlock, WrongDeviceChecksumWithOneAttemptFailsWithoutProgramming)
+{
+    CartridgeLine line;
+    line.cartridge.CorruptChecksum(1);
+    const Bytes data = Pattern(4096);
+    EXPECT_EQ(line.host.WriteBlock(0, data.data(), 4096, true), -1);
+    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kOpenRange).empty());
+    EXPECT_EQ(line.Calls().back(), "SetTransferState(0, 1)");
+    EXPECT_TRUE(line.cartridge.Flash().IsErased(0, 4096));
+}
+
+TEST(WriteBlock, ChecksumStatusOtherThanZeroIsNeverTakenForStaged)
+{
+    const Bytes data = Pattern(2048);
+    for (int32_t status : {7, -9}) {
+        SCOPED_TRACE(status);
+        CartridgeLine line;
+        line.cartridge.ForceStatus(Procedure::kGetBufferChecksum, status);
+        EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), status < 0 ? status : -1);
+        EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kProgramRange).empty());
+        EXPECT_EQ(line.Calls().back(), "SetTransferState(0, 1)");
+    }
+}
+
+TEST(WriteBlock, NegativeProgramStatusClosesTheRangeAndIsReturned)
+{
+    CartridgeLine line;
+    line.cartridge.ForceStatus(Procedure::kProgramRange, -5);
+    const Bytes data = Pattern(2048);
+    EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), -5);
+    EXPECT_EQ(Tail(line.Calls(), 5), (Strings{"OpenRange(0x0, 2048) -> 0",
+                                              "EraseRange(0x0, 2048) -> 0",
+                                              "ProgramRange(0x0, 2048) -> -5",
+                                              "CloseRange(0x0, 2048) -> 0",
+                                              "SetTransferState(0, 1)"}));
+}
+
+TEST(WriteBlock, FailedCommitIsTriedAgainWithinTheRetryCount)
+{
+    CartridgeLine line(4096, 2);
+    line.cartridge.ForceStatus(Procedure::kProgramRange, -5);
+    const Bytes data = Pattern(2048);
+    EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), 0);
+    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kProgramRange).size(), 2u);
+    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kLoadBuffer).size(), 1u) << "staged once";
+    EXPECT_TRUE(line.cartridge.Flash().Holds(0, data));
+}
+
+TEST(WriteBlock, ChunkThatCannotBeSentEndsTheBlockAtOnce)
+{
+    CartridgeLine line;
+    // SetTransferState and the first "." get through; every reply to the
+    // chunk is lost.
+    line.cartridge.Engine().InjectFault(sim::Fault::None(), 2);
+    line.cartridge.Engine().InjectFault(sim::Fault::Dropped(), CFlashXferHost::kLinkAttempts);
+    const Bytes data = Pattern(4096);
+    EXPECT_EQ(line.host.WriteBlock(0, data.data(), 4096, true), CRpc::TimedOut);
+    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kLoadBuffer).size(),
+              std::size_t{CFlashXferHost::kLinkAttempts});
+    EXPECT_EQ(line.CallsOf(Procedure::kSetTransferState), Strings{"SetTransferState(1, 0)"});
+}
+
+TEST(WriteBlock, CancelBeforeTheSecondChunkStopsWithoutClosingState)
+{
+    CartridgeLine line;
+    line.CancelAtProgressSignal(2);
+    const Bytes data = Pattern(4096);
+    EXPECT_EQ(line.host.WriteBlock(0, data.data(), 4096, true), -1);
+    EXPECT_EQ(line.Calls(), (Strings{"SetTransferState(1, 0)", "PrintText(2, \".\")",
+                                     "LoadBuffer(0, 2048)", "PrintText(2, \".\")"}));
+
+    // The cancel was honoured once: the next block goes through.
+    line.cartridge.ClearCalls();
+    EXPECT_EQ(line.host.WriteBlock(0, data.data(), 4096, true), 0);
+    EXPECT_TRUE(line.cartridge.Flash().Holds(0, data));
+}
+
+TEST(WriteBlock, CommitRunsUnderTheLongTimeoutWhichIsPutBackAfterwards)
+{
+    CartridgeLine line;
+    std::vector<std::pair<uint8_t, uint16_t>> seen;
+    line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
+        seen.emplace_back(call.procedure, line.host.GetTimeout());
+    });
+    const Bytes data = Pattern(2048);
+    ASSERT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), 0);
+    for (const auto& [procedure, timeout] : seen) {
+        const bool commit = procedure == Procedure::kOpenRange ||
+                            procedure == Procedure::kEraseRange ||
+                            procedure == Procedure::kProgramRange;
+        EXPECT_EQ(timeout, commit ? CFlashXferHost::kCommitTimeoutMs : 1000)
+            << sim::ProcedureName(procedure);
+    }
+    EXPECT_EQ(line.host.GetTimeout(), 1000);
+}
+
+TEST(WriteBlock, TimeoutIsPutBackWhateverEndsTheCommit)
+{
+    const Bytes data = Pattern(2048);
+    {
+        CartridgeLine line;
+        line.cartridge.ForceStatus(Procedure::kProgramRange, -5);
+        EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), -5);
+        EXPECT_EQ(line.host.GetTimeout(), 1000);
+    }
+    {
+        CartridgeLine line;
+        line.cartridge.ForceStatus(Procedure::kOpenRange, -16);
+        EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), -16);
+        EXPECT_EQ(line.host.GetTimeout(), 1000);
+    }
+    {
+        CartridgeLine line;
+        line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
+            if (call.procedure == Procedure::kEraseRange)
+                line.channel.PullCable();
+        });
+        EXPECT_THROW(line.host.WriteBlock(0, data.data(), 2048, true), SerialStreamError);
+        EXPECT_EQ(line.host.GetTimeout(), 1000);
+    }
+}
