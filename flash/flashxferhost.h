@@ -12,6 +12,7 @@
 
 #include <QObject>
 
+#include "flash/bitstream.h"
 #include "rpc/rpc.h"
 
 class IComm;
@@ -61,7 +62,7 @@ public:
     static constexpr uint32_t kBitstreamAddress = 0x3C0000;
     static constexpr uint32_t kImageSize = 0x20000;
     static constexpr uint32_t kImageDataOffset = 0x380;
-    static constexpr uint32_t kImageRecordOffset = kImageSize - 88;
+    static constexpr uint32_t kImageRecordOffset = kImageSize - BitstreamHeader::kStoredSize;
     static constexpr uint8_t kErasedByte = 0xFF;
 
     // `retries` host-level attempts for each procedure sequence (at least 1).
