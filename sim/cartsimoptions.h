@@ -1,0 +1,27 @@
+#pragma once
+// The command line of plemo-cartsim.
+#include <cstdint>
+#include <string>
+
+namespace sim {
+
+struct CartsimOptions
+{
+    std::string linkPath;          // a symlink to the serial end, removed on exit
+    uint32_t bootAfterHandshakes = 0;
+    double bootDelaySeconds = 0.0; // boots after this long even without handshakes
+    bool bootDelayGiven = false;
+    uint32_t bufferSize = 4096;
+    uint32_t baud = 38400;         // 0: full speed
+    std::string dumpPath;          // the flash is written here on exit and on SIGUSR1
+    std::string loadPath;          // a flash image to start with
+    bool verbose = false;          // print every procedure call
+    bool quiet = false;            // do not print the cartridge's screen
+    bool help = false;
+};
+
+// False with `error` set for an unknown option or a bad value.
+bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::string& error);
+const char* CartsimUsage();
+
+} // namespace sim

@@ -1,0 +1,319 @@
+#include "sim/ptyserver.h"
+
+#include <algorithm>
+
+namespace sim {
+
+namespace {
+
+// While nobody has the port open the pty keeps reporting the hang-up; the
+// server looks for the next open this often.
+constexpr std::chrono::milliseconds kHostAbsentPoll{10};
+
+} // namespace
+
+PtyServer::PtyServer(Cartridge& cartridge) : PtyServer(cartridge, Options{}) {}
+
+PtyServer::PtyServer(Cartridge& cartridge, Options options)
+    : cartridge(cartridge), options(options), toCartridge(options.baud), toHost(options.baud),
+      pullArmed(options.pullCableAfterBytes != 0), bytesUntilPull(options.pullCableAfterBytes)
+{
+}
+
+PtyServer::~PtyServer()
+{
+    Stop();
+}
+
+bool PtyServer::Start(std::string& error)
+{
+    if (thread.joinable())
+        return true;
+    if (!line.Open(error))
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(nameMutex);
+        portName = line.HostPath();
+    }
+    thread = std::thread([this] { Serve(); });
+    return true;
+}
+
+void PtyServer::Stop()
+{
+    if (!thread.joinable())
+        return;
+    RunCommand(Command::Stop);
+    thread.join();
+    line.Close();
+}
+
+std::string PtyServer::PortName() const
+{
+    std::lock_guard<std::mutex> lock(nameMutex);
+    return portName;
+}
+
+PtyServer::Stats PtyServer::GetStats() const
+{
+    Stats copy;
+    copy.bytesFromHost = stats.bytesFromHost;
+    copy.bytesToHost = stats.bytesToHost;
+    copy.hostOpens = stats.hostOpens;
+    copy.hostCloses = stats.hostCloses;
+    copy.discardedBytes = stats.discardedBytes;
+    copy.cablePulls = stats.cablePulls;
+    return copy;
+}
+
+void PtyServer::PullCable()
+{
+    if (thread.joinable())
+        RunCommand(Command::PullCable);
+}
+
+bool PtyServer::PlugCableIn(std::string& error)
+{
+    if (!thread.joinable()) {
+        error = "the server is not running";
+        return false;
+    }
+    RunCommand(Command::PlugIn);
+    std::lock_guard<std::mutex> lock(commandMutex);
+    error = commandError;
+    return commandSucceeded;
+}
+
+// --- Commands from other threads ----------------------------------------------------
+
+void PtyServer::RunCommand(Command next)
+{
+    std::unique_lock<std::mutex> lock(commandMutex);
+    commandDone.wait(lock, [this] { return command == Command::None; });
+    command = next;
+    line.Wake();
+    commandDone.wait(lock, [this] { return command == Command::None; });
+}
+
+// Carries out a pending command; false when the server is to stop.
+bool PtyServer::HandleCommand()
+{
+    std::lock_guard<std::mutex> lock(commandMutex);
+    const Command pending = command;
+    switch (pending) {
+    case Command::None:
+        return true;
+    case Command::PullCable:
+        DoPullCable();
+        break;
+    case Command::PlugIn:
+        commandSucceeded = line.IsOpen() || line.Open(commandError);
+        if (commandSucceeded) {
+            std::lock_guard<std::mutex> nameLock(nameMutex);
+            portName = line.HostPath();
+        }
+        break;
+    case Command::Stop:
+        break;
+    }
+    command = Command::None;
+    commandDone.notify_all();
+    return pending != Command::Stop;
+}
+
+void PtyServer::DoPullCable()
+{
+    if (!line.IsOpen())
+        return;
+    // Counted first: the host notices the moment the line closes.
+    ++stats.cablePulls;
+    if (connected) {
+        connected = false;
+        ++stats.hostCloses;
+    }
+    line.Close();
+    DropLineState();
+}
+
+// --- The server thread ------------------------------------------------------------------
+
+void PtyServer::Serve()
+{
+    while (HandleCommand()) {
+        if (!line.IsOpen()) {
+            line.Wait(std::chrono::nanoseconds(-1), PtyLine::Watch::Nothing);
+            continue;
+        }
+        if (!connected) {
+            WatchForHost();
+            continue;
+        }
+        const Clock::time_point now = Clock::now();
+        ReadFromHost(now);
+        if (!connected || !line.IsOpen())
+            continue;
+        DeliverDueInput(now);
+        CollectReplies(now);
+        NoticeQuietLine(now);
+        SendDueOutput(now);
+        if (connected)
+            WaitForEvents(now);
+    }
+}
+
+void PtyServer::WatchForHost()
+{
+    if (line.HostHasPortOpen()) {
+        connected = true;
+        ++stats.hostOpens;
+        return;
+    }
+    line.Wait(kHostAbsentPoll, PtyLine::Watch::Nothing);
+}
+
+void PtyServer::OnHostClosed()
+{
+    connected = false;
+    ++stats.hostCloses;
+    DropLineState();
+    line.DiscardUnreadByHost();
+}
+
+// Whatever was on its way either direction is lost with the line; the
+// cartridge forgets a request it had half received.
+void PtyServer::DropLineState()
+{
+    inbound.clear();
+    for (const Departure& departure : outbound)
+        stats.discardedBytes += departure.bytes.size() - departure.sent;
+    outbound.clear();
+    writeBlocked = false;
+    toCartridge.Reset();
+    toHost.Reset();
+    lineQuietNoticed = true;
+    std::lock_guard<std::mutex> lock(cartridgeMutex);
+    cartridge.Engine().LineIdle();
+}
+
+void PtyServer::ReadFromHost(Clock::time_point now)
+{
+    for (;;) {
+        std::vector<uint8_t> bytes;
+        const PtyLine::Io io = line.Read(bytes);
+        if (io == PtyLine::Io::WouldBlock)
+            return;
+        if (io == PtyLine::Io::HungUp) {
+            OnHostClosed();
+            return;
+        }
+        const bool pullsNow = pullArmed && bytes.size() >= bytesUntilPull;
+        if (pullsNow)
+            bytes.resize(static_cast<size_t>(bytesUntilPull));
+        else if (pullArmed)
+            bytesUntilPull -= bytes.size();
+        Receive(std::move(bytes), now);
+        if (pullsNow) {
+            // The bytes before the pull still reach the cartridge.
+            pullArmed = false;
+            DeliverAllInput();
+            DoPullCable();
+            return;
+        }
+    }
+}
+
+void PtyServer::Receive(std::vector<uint8_t> bytes, Clock::time_point now)
+{
+    stats.bytesFromHost += bytes.size();
+    lastArrival = toCartridge.Transmit(bytes.size(), now);
+    lineQuietNoticed = false;
+    inbound.push_back(Arrival{lastArrival, std::move(bytes)});
+}
+
+void PtyServer::DeliverAllInput()
+{
+    DeliverDueInput(Clock::time_point::max());
+}
+
+void PtyServer::DeliverDueInput(Clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(cartridgeMutex);
+    while (!inbound.empty() && inbound.front().due <= now) {
+        cartridge.Engine().Feed(inbound.front().bytes);
+        inbound.pop_front();
+    }
+}
+
+void PtyServer::CollectReplies(Clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(cartridgeMutex);
+    OutputChunk chunk;
+    while (cartridge.Engine().TakeOutput(chunk)) {
+        const Clock::time_point notBefore = chunk.late ? now + options.lateReplyDelay : now;
+        outbound.push_back(Departure{notBefore, std::move(chunk.bytes)});
+    }
+}
+
+void PtyServer::NoticeQuietLine(Clock::time_point now)
+{
+    if (lineQuietNoticed || !inbound.empty() || now < lastArrival + options.interByteTimeout)
+        return;
+    lineQuietNoticed = true;
+    std::lock_guard<std::mutex> lock(cartridgeMutex);
+    cartridge.Engine().LineIdle();
+}
+
+void PtyServer::SendDueOutput(Clock::time_point now)
+{
+    writeBlocked = false;
+    while (!outbound.empty() && now >= outbound.front().notBefore) {
+        Departure& head = outbound.front();
+        const Clock::time_point start = std::max(toHost.FreeAt(), head.notBefore);
+        const size_t remaining = head.bytes.size() - head.sent;
+        // The host sees a byte once it has crossed the line whole.
+        const size_t count =
+            toHost.Unpaced() ? remaining : std::min(remaining, toHost.BytesCrossed(start, now));
+        if (count == 0)
+            return;
+        size_t written = 0;
+        const PtyLine::Io io = line.Write(head.bytes.data() + head.sent, count, written);
+        if (io == PtyLine::Io::HungUp) {
+            OnHostClosed();
+            return;
+        }
+        if (io == PtyLine::Io::WouldBlock) {
+            writeBlocked = true;
+            return;
+        }
+        head.sent += written;
+        stats.bytesToHost += written;
+        toHost.Transmit(written, start);
+        if (head.sent == head.bytes.size())
+            outbound.pop_front();
+    }
+}
+
+PtyServer::Clock::time_point PtyServer::NextDeadline(Clock::time_point now) const
+{
+    Clock::time_point deadline = Clock::time_point::max();
+    if (!inbound.empty())
+        deadline = std::min(deadline, inbound.front().due);
+    if (!outbound.empty() && !writeBlocked) {
+        const Clock::time_point start = std::max(outbound.front().notBefore, toHost.FreeAt());
+        deadline = std::min(deadline, start + toHost.WireTime(1));
+    }
+    if (!lineQuietNoticed)
+        deadline = std::min(deadline, lastArrival + options.interByteTimeout);
+    return std::max(deadline, now);
+}
+
+void PtyServer::WaitForEvents(Clock::time_point now)
+{
+    const Clock::time_point deadline = NextDeadline(now);
+    const auto timeout = deadline == Clock::time_point::max()
+                             ? std::chrono::nanoseconds(-1)
+                             : std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - now);
+    line.Wait(timeout, writeBlocked ? PtyLine::Watch::InputAndRoom : PtyLine::Watch::Input);
+}
+
+} // namespace sim

@@ -1,0 +1,163 @@
+#pragma once
+// Serves a simulated cartridge behind a pseudo-terminal, in a thread of its
+// own. The host opens PortName() as it would a serial port.
+//
+// The line is paced like a real one (38,400 baud unless told otherwise):
+// bytes from the host reach the cartridge only once they would have crossed
+// the wire, and replies leave no faster than the line carries them. The
+// server notices the host closing the port, drops what the host left
+// unread, and serves whoever opens it next. A test can pull the cable.
+//
+// The cartridge is shared with the server thread: reach it only through
+// WithCartridge, which holds the server's lock.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/cartridge.h"
+#include "sim/linepacer.h"
+#include "sim/ptyline.h"
+
+namespace sim {
+
+class PtyServer
+{
+public:
+    using Clock = LinePacer::Clock;
+
+    struct Options
+    {
+        uint32_t baud = LinePacer::kDefaultBaud; // 0: full speed
+        // A reply the engine marks late (Fault::Late) leaves this much later:
+        // past the host's usual 1,000 ms reply time-out.
+        std::chrono::milliseconds lateReplyDelay{1500};
+        // A request whose bytes stop coming for this long is dropped, as a
+        // device's receiver gives up on a frame that broke off.
+        std::chrono::milliseconds interByteTimeout{100};
+        // Pulls the cable by itself once this many bytes came from the host
+        // (0: never): a cable pulled mid-transfer, at a repeatable moment.
+        uint64_t pullCableAfterBytes = 0;
+    };
+
+    struct Stats
+    {
+        uint64_t bytesFromHost = 0;
+        uint64_t bytesToHost = 0;
+        uint64_t hostOpens = 0;
+        uint64_t hostCloses = 0;
+        uint64_t discardedBytes = 0; // replies the host was no longer there to read
+        uint64_t cablePulls = 0;
+    };
+
+    explicit PtyServer(Cartridge& cartridge);
+    PtyServer(Cartridge& cartridge, Options options);
+    ~PtyServer();
+    PtyServer(const PtyServer&) = delete;
+    PtyServer& operator=(const PtyServer&) = delete;
+
+    // Opens the line and starts serving. False with `error` set on failure.
+    bool Start(std::string& error);
+    void Stop();
+
+    // The path the host opens (changes when a pulled cable is plugged back in).
+    std::string PortName() const;
+    bool HostConnected() const { return connected; }
+    Stats GetStats() const;
+
+    // The host's port sees the line gone: its reads and writes fail.
+    void PullCable();
+    // A fresh line under a new name after PullCable.
+    bool PlugCableIn(std::string& error);
+
+    // Runs `inspect(cartridge)` under the server's lock and returns its result.
+    template <class Inspect>
+    auto WithCartridge(Inspect&& inspect)
+    {
+        std::lock_guard<std::mutex> lock(cartridgeMutex);
+        return inspect(cartridge);
+    }
+
+private:
+    // Bytes on their way to the cartridge, there at `due`.
+    struct Arrival
+    {
+        Clock::time_point due;
+        std::vector<uint8_t> bytes;
+    };
+    // Bytes on their way to the host, not to leave before `notBefore`.
+    struct Departure
+    {
+        Clock::time_point notBefore;
+        std::vector<uint8_t> bytes;
+        size_t sent = 0;
+    };
+    enum class Command
+    {
+        None,
+        PullCable,
+        PlugIn,
+        Stop,
+    };
+
+    void Serve();
+    bool HandleCommand();
+    void RunCommand(Command command);
+    void WaitForEvents(Clock::time_point now);
+    Clock::time_point NextDeadline(Clock::time_point now) const;
+
+    void WatchForHost();
+    void OnHostClosed();
+    void ReadFromHost(Clock::time_point now);
+    void Receive(std::vector<uint8_t> bytes, Clock::time_point now);
+    void DeliverDueInput(Clock::time_point now);
+    void DeliverAllInput();
+    void CollectReplies(Clock::time_point now);
+    void NoticeQuietLine(Clock::time_point now);
+    void SendDueOutput(Clock::time_point now);
+    void DropLineState();
+    void DoPullCable();
+
+    Cartridge& cartridge;
+    const Options options;
+    std::mutex cartridgeMutex;
+
+    PtyLine line;
+    mutable std::mutex nameMutex;
+    std::string portName;
+    std::atomic<bool> connected{false};
+    LinePacer toCartridge;
+    LinePacer toHost;
+    std::deque<Arrival> inbound;
+    std::deque<Departure> outbound;
+    bool writeBlocked = false;
+    bool lineQuietNoticed = true;
+    Clock::time_point lastArrival{};
+    bool pullArmed = false;
+    uint64_t bytesUntilPull = 0;
+
+    std::mutex commandMutex;
+    std::condition_variable commandDone;
+    Command command = Command::None;
+    bool commandSucceeded = false;
+    std::string commandError;
+    std::thread thread;
+
+    struct AtomicStats
+    {
+        std::atomic<uint64_t> bytesFromHost{0};
+        std::atomic<uint64_t> bytesToHost{0};
+        std::atomic<uint64_t> hostOpens{0};
+        std::atomic<uint64_t> hostCloses{0};
+        std::atomic<uint64_t> discardedBytes{0};
+        std::atomic<uint64_t> cablePulls{0};
+    } stats;
+};
+
+} // namespace sim
