@@ -175,6 +175,15 @@ void PlemoForm::quitProgram()
     QApplication::quit();
 }
 
+// Closing the window ends the program, but only once a running upload has
+// returned; without the cancel it would wait, hidden, for a device that may
+// never answer.
+void PlemoForm::reject()
+{
+    cancelDownload();
+    QDialog::reject();
+}
+
 void PlemoForm::fillPortBox(const std::vector<std::string>* /*candidatePortNames*/)
 {
     // Port discovery fills the box here; until then it stays empty.

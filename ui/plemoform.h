@@ -54,6 +54,11 @@ public slots:
     virtual void updateProgressBar(int progress);
     virtual void cancelDownload();
 
+public:
+    // Closing the window, by its close button or by Esc, stops a running
+    // upload first, as "Exit Program" does.
+    void reject() override;
+
 protected:
     QGridLayout* PlemoFormLayout = nullptr;
     QHBoxLayout* layout1 = nullptr;
