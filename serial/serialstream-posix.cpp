@@ -212,8 +212,14 @@ void CSerialStream::ClosePort()
 {
     PLEMO_INVARIANT(streamValid);
     streamValid = false;
+    const int fd = FileDescriptor(handle);
+    // The exclusive flag belongs to the terminal, not to this descriptor: it
+    // would outlive the close while anything else has the device open, and
+    // keep every later open out, ours included. Failing to clear it is of no
+    // consequence to the close itself.
+    (void)::ioctl(fd, TIOCNXCL);
     // On Linux the descriptor is released even when close() reports EINTR.
-    if (::close(FileDescriptor(handle)) != 0 && errno != EINTR)
+    if (::close(fd) != 0 && errno != EINTR)
         FailOnSystemError(PortCall::Other, errno, name, __LINE__);
 }
 

@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -79,6 +80,22 @@ TEST(SerialHeldPort, AnOpenStreamHoldsItsPortAgainstASecondOne)
     EXPECT_EQ(ErrorCodeOf([&] { second.Open(peer.PortName()); }), SerialStreamError::AccessDenied);
     first.Close();
     EXPECT_EQ(ErrorCodeOf([&] { second.Open(peer.PortName()); }), 0);
+}
+
+TEST(SerialHeldPort, IsLetGoForEveryProgramWhenClosed)
+{
+    // The exclusive flag belongs to the terminal and outlives a close while
+    // anyone else has it open (here the line's own side); left set, it keeps
+    // every ordinary user out. Root passes it, so look at the flag itself.
+    LinePeer peer;
+    CSerialStream stream;
+    int exclusive = -1;
+    stream.Open(peer.PortName());
+    ASSERT_EQ(ioctl(peer.PortSideDescriptor(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    stream.Close();
+    ASSERT_EQ(ioctl(peer.PortSideDescriptor(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
 }
 
 TEST(SerialHeldPort, IsListedAsInUseInItsPlaceByDiscovery)
