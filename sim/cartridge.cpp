@@ -51,15 +51,13 @@ void Cartridge::Record(ProcedureCall call)
 {
     if (callObserver)
         callObserver(call);
-    if (calls.size() == kMaxCallRecords)
-        calls.pop_front();
-    calls.push_back(std::move(call));
+    calls.Add(std::move(call), [](const ProcedureCall& c) { return c.bytes.size(); });
 }
 
 std::vector<ProcedureCall> Cartridge::CallsOf(uint8_t procedure) const
 {
     std::vector<ProcedureCall> matching;
-    for (const ProcedureCall& call : calls) {
+    for (const ProcedureCall& call : calls.Entries()) {
         if (call.procedure == procedure)
             matching.push_back(call);
     }

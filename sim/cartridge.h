@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/boundedlog.h"
 #include "sim/deviceengine.h"
 #include "sim/flashmodel.h"
 #include "sim/procedurecall.h"
@@ -47,6 +48,7 @@ public:
     // The screen keeps the most recent text only.
     static constexpr size_t kMaxScreenText = 64u << 10;
     static constexpr size_t kMaxCallRecords = 1u << 17;
+    static constexpr size_t kMaxCallRecordBytes = 32u << 20;
 
     using CallObserver = std::function<void(const ProcedureCall&)>;
 
@@ -92,9 +94,9 @@ public:
     const std::vector<TransferState>& TransferStates() const { return transferStates; }
     // 1 or 2: the mode of the last handshake answered; 0: none yet.
     int HandshakeMode() const { return handshakeMode; }
-    const std::deque<ProcedureCall>& Calls() const { return calls; }
+    const std::deque<ProcedureCall>& Calls() const { return calls.Entries(); }
     std::vector<ProcedureCall> CallsOf(uint8_t procedure) const;
-    void ClearCalls() { calls.clear(); }
+    void ClearCalls() { calls.Clear(); }
     // Called for every call recorded (the simulator prints from it).
     void SetCallObserver(CallObserver observer) { callObserver = std::move(observer); }
 
@@ -140,7 +142,7 @@ private:
     std::vector<uint32_t> finishValues;
     std::vector<TransferState> transferStates;
     int handshakeMode = 0;
-    std::deque<ProcedureCall> calls;
+    BoundedLog<ProcedureCall> calls{kMaxCallRecords, kMaxCallRecordBytes};
     CallObserver callObserver;
 };
 

@@ -92,8 +92,8 @@ void DeviceEngine::InjectFault(const Fault& fault, int count)
 
 void DeviceEngine::ClearRecords()
 {
-    frames.clear();
-    calls.clear();
+    frames.Clear();
+    calls.Clear();
     stats = EngineStats{};
 }
 
@@ -243,16 +243,12 @@ void DeviceEngine::SendFrame(FrameKind kind, std::vector<uint8_t> frame, bool in
 
 void DeviceEngine::Record(FrameRecord frame)
 {
-    if (frames.size() == kMaxFrameRecords)
-        frames.pop_front();
-    frames.push_back(std::move(frame));
+    frames.Add(std::move(frame), [](const FrameRecord& f) { return f.bytes.size(); });
 }
 
 void DeviceEngine::Record(CallRecord call)
 {
-    if (calls.size() == kMaxCallRecords)
-        calls.pop_front();
-    calls.push_back(std::move(call));
+    calls.Add(std::move(call), [](const CallRecord& c) { return c.arguments.size() + c.reply.size(); });
 }
 
 } // namespace sim

@@ -19,6 +19,7 @@
 #include <map>
 #include <vector>
 
+#include "sim/boundedlog.h"
 #include "sim/fault.h"
 #include "sim/outcome.h"
 #include "sim/records.h"
@@ -46,9 +47,11 @@ public:
     // rest without storing it.
     static constexpr uint32_t kDefaultMaxArgumentLength = 4096;
     // Records are kept for the most recent traffic only, so that a simulator
-    // serving for hours does not grow without end.
+    // serving for hours does not grow without end; a whole 4 MiB upload fits.
     static constexpr size_t kMaxFrameRecords = 1u << 18;
+    static constexpr size_t kMaxFrameRecordBytes = 32u << 20;
     static constexpr size_t kMaxCallRecords = 1u << 17;
+    static constexpr size_t kMaxCallRecordBytes = 32u << 20;
 
     DeviceEngine();
 
@@ -76,8 +79,8 @@ public:
     // A silent device hears everything and answers nothing, carrying nothing out.
     void SetSilent(bool silent) { this->silent = silent; }
 
-    const std::deque<FrameRecord>& Frames() const { return frames; }
-    const std::deque<CallRecord>& Calls() const { return calls; }
+    const std::deque<FrameRecord>& Frames() const { return frames.Entries(); }
+    const std::deque<CallRecord>& Calls() const { return calls.Entries(); }
     const EngineStats& Stats() const { return stats; }
     void ClearRecords();
 
@@ -100,8 +103,8 @@ private:
     FaultSource faultSource;
     bool silent = false;
     std::deque<OutputChunk> output;
-    std::deque<FrameRecord> frames;
-    std::deque<CallRecord> calls;
+    BoundedLog<FrameRecord> frames{kMaxFrameRecords, kMaxFrameRecordBytes};
+    BoundedLog<CallRecord> calls{kMaxCallRecords, kMaxCallRecordBytes};
     EngineStats stats;
 };
 

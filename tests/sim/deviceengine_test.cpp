@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <deque>
 #include <vector>
 
+#include "sim/boundedlog.h"
 #include "sim/deviceengine.h"
 #include "sim/wire.h"
 
@@ -201,6 +203,33 @@ TEST_F(EngineTest, RecordsShowBothDirectionsFrameByFrame)
     EXPECT_TRUE(call.carriedOut);
     EXPECT_TRUE(call.answered);
     EXPECT_EQ(call.reply, (Bytes{0x42}));
+}
+
+} // namespace
+
+namespace {
+
+// A simulator serving upload after upload keeps only a bounded tail.
+TEST(RecordBounds, OldestRecordsGoFirstOnceTheBytesBoundIsPassed)
+{
+    sim::BoundedLog<Bytes> log(100, 10);
+    const auto size = [](const Bytes& entry) { return entry.size(); };
+    log.Add(Bytes(4, 1), size);
+    log.Add(Bytes(4, 2), size);
+    log.Add(Bytes(4, 3), size);
+    ASSERT_EQ(log.Entries().size(), 2u);
+    EXPECT_EQ(log.Entries().front(), Bytes(4, 2));
+    log.Add(Bytes(50, 4), size);
+    ASSERT_EQ(log.Entries().size(), 1u) << "an entry larger than the bound is still kept, alone";
+    EXPECT_EQ(log.Entries().front(), Bytes(50, 4));
+}
+
+TEST(RecordBounds, OldestRecordsGoFirstOnceTheCountBoundIsPassed)
+{
+    sim::BoundedLog<int> log(3, 1000);
+    for (int i = 0; i < 10; ++i)
+        log.Add(i, [](int) { return 0u; });
+    EXPECT_EQ(log.Entries(), (std::deque<int>{7, 8, 9}));
 }
 
 } // namespace
