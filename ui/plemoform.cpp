@@ -11,6 +11,9 @@
 #include <QPushButton>
 #include <QSpacerItem>
 
+#include "serial/portdiscovery.h"
+#include "serial/serialstreamerror.h"
+
 namespace {
 
 // Rows of the dialog's one-column grid, top to bottom.
@@ -184,7 +187,20 @@ void PlemoForm::reject()
     QDialog::reject();
 }
 
-void PlemoForm::fillPortBox(const std::vector<std::string>* /*candidatePortNames*/)
+// Offers every port that opened, in discovery order; ports another program
+// holds are left out. The first one added becomes the current item.
+void PlemoForm::fillPortBox(const std::vector<std::string>* candidatePortNames)
 {
-    // Port discovery fills the box here; until then it stays empty.
+    std::vector<SerialPortInfo> ports;
+    try {
+        ports = candidatePortNames != nullptr ? DiscoverSerialPorts(*candidatePortNames, false)
+                                              : DiscoverSerialPorts(false);
+    } catch (const SerialStreamError&) {
+        // Only the close of the last port tried can fail here. The dialog
+        // still comes up; with an empty box, Upload tells the user.
+        return;
+    }
+    for (const SerialPortInfo& port : ports)
+        if (!port.inUse)
+            SerialPortBox->addItem(QString::fromStdString(port.name));
 }
