@@ -1,0 +1,33 @@
+# Builds made to find faults, never to ship.
+#
+#   PLEMO_SANITIZE=ON       every target with AddressSanitizer (LeakSanitizer
+#                           included) and UndefinedBehaviorSanitizer. Undefined
+#                           behaviour stops the program instead of being
+#                           reported and passed over, so a test that meets it
+#                           fails. tools/test-sanitizers.sh uses it.
+#   PLEMO_BUILD_FUZZERS=ON  the libFuzzer programs in tests/fuzz (clang only).
+#                           Every target is compiled with coverage
+#                           instrumentation and both sanitizers, so a fuzzer
+#                           sees into the libraries it drives.
+#                           tools/test-fuzz.sh uses it.
+option(PLEMO_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(PLEMO_BUILD_FUZZERS "Build the libFuzzer programs (clang)" OFF)
+
+if(PLEMO_SANITIZE OR PLEMO_BUILD_FUZZERS)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
+    message(FATAL_ERROR "The sanitizer builds need gcc or clang")
+  endif()
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined
+                      -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+if(PLEMO_BUILD_FUZZERS)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "PLEMO_BUILD_FUZZERS needs clang for libFuzzer: "
+                        "configure with -DCMAKE_CXX_COMPILER=clang++")
+  endif()
+  # Coverage feedback without libFuzzer's main(): only the fuzz programs
+  # themselves link with -fsanitize=fuzzer (tests/fuzz).
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
