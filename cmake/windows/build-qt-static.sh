@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # Makes a static Qt 6 for 64-bit Windows (mingw-w64) from Debian's own
 # qt6-base source, so the GUI program can be cross-built as one .exe that
-# needs no Qt or compiler DLLs. The build takes ~10 minutes on two cores, so
+# needs no Qt or compiler DLLs. The build takes 15-30 minutes on two cores, so
 # its result is cached as a tar.xz keyed by the Debian versions of qt6-base
 # and the mingw compiler (and by this recipe); later runs only unpack it.
 #   cmake/windows/build-qt-static.sh
-# Runs as root (apt, /etc/apt, /var/cache, /opt). Progress goes to stderr;
-# the last line on stdout is the Qt prefix, for callers to capture:
+# Runs as root unless the prefix is ready (apt, /etc/apt, /var/cache, /opt).
+# Progress goes to stderr; the last line on stdout is the Qt prefix:
 #   prefix=$(cmake/windows/build-qt-static.sh | tail -n1)
 # Environment (optional): PLEMO_QT_WORK (build folder, default
 # /var/tmp/plemo-qt-build), PLEMO_QT_JOBS (ninja jobs, default: all cores).
@@ -42,7 +42,6 @@ qt_features=(
     -DFEATURE_tabletevent=OFF -DFEATURE_directwrite3=OFF
 )
 
-[ "$(id -u)" -eq 0 ] || { say "run as root (apt, /var/cache, /opt)"; exit 1; }
 "$here/../../tools/install-deps.sh" build windows >&2
 
 # The host tools (moc, rcc, uic) come from Debian's native Qt, which must be
@@ -58,6 +57,12 @@ prefix="$opt_dir/$name"
 cache="$cache_dir/$name.tar.xz"
 ready="$prefix/.plemo-complete"   # written last: a prefix without it is partial
 
+# Ready: nothing to write, so any user may ask.
+if [ -f "$ready" ]; then
+    echo "$prefix"
+    exit 0
+fi
+[ "$(id -u)" -eq 0 ] || { say "run as root (apt, /var/cache, /opt)"; exit 1; }
 mkdir -p "$cache_dir" "$opt_dir"
 # One build at a time: a second caller waits, then finds the prefix ready.
 exec 9>"$cache_dir/.build-qt-static.lock"
