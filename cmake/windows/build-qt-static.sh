@@ -89,7 +89,7 @@ if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ &&
         >/etc/apt/sources.list.d/debian-src.sources
     apt-get update -qq >&2
 fi
-if ! apt-cache showsrc qt6-base 2>/dev/null | grep -q "^Version: $qt_version\$"; then
+if ! apt-cache showsrc qt6-base 2>/dev/null | grep -xF "Version: $qt_version" >/dev/null; then
     apt-get update -qq >&2
 fi
 

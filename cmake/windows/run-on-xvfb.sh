@@ -40,8 +40,9 @@ done
 # A display of our own, so that parallel runs and other helpers' windows
 # never meet. xvfb-run picks a free display number and removes it afterwards.
 if [ -z "${PLEMO_ON_XVFB:-}" ]; then
-    command -v xvfb-run >/dev/null && command -v xdotool >/dev/null &&
-        command -v import >/dev/null || "$here/../../tools/install-deps.sh" gui >&2
+    for tool in xvfb-run xdotool import; do
+        command -v "$tool" >/dev/null || { "$here/../../tools/install-deps.sh" gui >&2; break; }
+    done
     export PLEMO_ON_XVFB=1
     args=("${com_args[@]}")
     [ -z "$shot" ] || args+=(--shot "$shot")

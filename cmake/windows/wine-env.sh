@@ -42,6 +42,7 @@ is_real_serial() {
 # Runs "$@" with every real serial device hidden behind /dev/null. The guard
 # fails closed: if a bind mount fails, nothing runs.
 guarded() {
+    # shellcheck disable=SC2016 # the inner shell expands "$t" and "$@"
     unshare -m --propagation private sh -ec '
         for t in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM*; do
             [ -e "$t" ] || continue
@@ -130,8 +131,9 @@ for port in "${ports[@]}"; do
     path=${port#*=}
     # Wine numbers the machine's own serial devices from COM1 at each start,
     # replacing links from COM1 up: the test's ports stay above them.
-    [[ "$number" =~ ^[0-9]+$ ]] && [ "$number" -ge 5 ] && [ "$number" -le 256 ] ||
+    if ! [[ "$number" =~ ^[0-9]+$ ]] || [ "$number" -lt 5 ] || [ "$number" -gt 256 ]; then
         die "COM number in '$port' must be 5..256"
+    fi
     [ -e "$path" ] || die "COM$number: $path does not exist"
     is_real_serial "$path" && die "COM$number: refusing a real serial device ($path)"
 done
