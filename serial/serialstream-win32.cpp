@@ -23,14 +23,11 @@ constexpr DWORD kQueueSize = 2048;
 constexpr int32_t kWritePiece = 1024;
 
 // RTS is raised while bytes wait to be sent and dropped when all have gone,
-// for line drivers that switch direction on it. Wine's serial driver refuses
-// that mode, so the build of the tests that run under wine holds RTS on
-// instead (CMake option PLEMO_SERIAL_RTS_TOGGLE=OFF); programs keep the toggle.
-#ifdef PLEMO_SERIAL_RTS_HELD_ON
-constexpr DWORD kRtsControl = RTS_CONTROL_ENABLE;
-#else
+// for line drivers that switch direction on it. Some serial drivers refuse
+// that mode (wine's, and some USB adapters'); for them RTS is held on
+// instead: the bytes flow the same, only RTS no longer marks the sending.
 constexpr DWORD kRtsControl = RTS_CONTROL_TOGGLE;
-#endif
+constexpr DWORD kRtsControlFallback = RTS_CONTROL_ENABLE;
 
 static_assert(sizeof(DCB) == 28, "the device control block the port expects");
 
@@ -161,6 +158,7 @@ void CSerialStream::ApplyLineSettings()
     control.DCBlength = sizeof(DCB);
     if (!::GetCommState(port, &control))
         FailOnSystemError(PortCall::Other, ::GetLastError(), name, __LINE__);
+    DCB previous = control; // SetCommState takes a non-const pointer
 
     control.BaudRate = static_cast<DWORD>(speed);
     SetControlFields(control);
@@ -175,6 +173,20 @@ void CSerialStream::ApplyLineSettings()
         FailOnArgument(__LINE__);
     control.StopBits = stopBits == 1 ? ONESTOPBIT : TWOSTOPBITS;
 
+    if (::SetCommState(port, &control))
+        return;
+    // Without this second try a driver that cannot toggle RTS would make the
+    // port unusable; only a refusal of the fallback as well is an error.
+    // Some drivers apply part of a DCB before refusing it (wine's does; over
+    // a pseudo-terminal it then refuses the same parity a second time), so
+    // the retry starts from the port's settings as they were; should even
+    // those be refused, the retry's own result decides.
+    const DWORD refusal = ::GetLastError();
+    const bool restored = ::SetCommState(port, &previous) != 0;
+    TraceLog("%s: SetCommState refused the RTS toggle (error %lu); trying RTS held on%s\n",
+             name.c_str(), static_cast<unsigned long>(refusal),
+             restored ? "" : " (previous settings not restored)");
+    control.fRtsControl = kRtsControlFallback;
     if (!::SetCommState(port, &control))
         FailOnSystemError(PortCall::Other, ::GetLastError(), name, __LINE__);
 }

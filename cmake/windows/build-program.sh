@@ -4,8 +4,6 @@
 # only Windows' own DLLs. Prints the .exe's path as the last line of stdout.
 #   cmake/windows/build-program.sh [BUILD_DIR [extra cmake arguments...]]
 #   (BUILD_DIR defaults to /var/tmp/plemo-win-build)
-# e.g. the build run under wine, whose serial driver cannot toggle RTS:
-#   cmake/windows/build-program.sh /var/tmp/plemo-win-wine -DPLEMO_SERIAL_RTS_TOGGLE=OFF
 # Runs as root the first time (the static Qt goes under /opt and /var/cache).
 set -euo pipefail
 
