@@ -16,7 +16,8 @@ tools/install-deps.sh build gui pty
 #  - strict_string_checks stays off: with it the strndup interceptor reports
 #    libxkbcommon (under Qt's xcb platform) for a length-bounded copy of an
 #    unterminated string, which is correct C.
-export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1
+asan=detect_leaks=1:detect_stack_use_after_return=1
+export ASAN_OPTIONS=$asan:check_initialization_order=1:strict_init_order=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export QT_QPA_PLATFORM=offscreen
 
