@@ -223,35 +223,53 @@ CFlashXferHost::StagingResult CFlashXferHost::StageBlock(CRpcMessage& message, c
     return staging;
 }
 
-int CFlashXferHost::CommitAttempt(CRpcMessage& message, uint32_t address, uint32_t count,
-                                  bool erase)
+// A cartridge that restarted since its buffer was checked has lost the
+// buffer, yet opens, erases and programs the range as asked, from whatever
+// the buffer holds now. So the buffer is checked once more when only
+// ProgramRange is left to come: a restart before this check shows as a
+// wrong sum, one after it as a range that is no longer open.
+int CFlashXferHost::ConfirmStillStaged(CRpcMessage& message, const Commit& commit)
 {
-    int result = OpenRange(address, count);
+    // A question about the buffer is answered as fast as any other.
+    const TimeoutGuard queryTimeout(*this, commit.queryTimeoutMs);
+    uint16_t deviceSum = 0;
+    const int checked = DeviceChecksum(message, commit.count, deviceSum);
+    if (checked != Ok)
+        return checked;
+    return deviceSum == commit.stagedSum ? Ok : -1;
+}
+
+int CFlashXferHost::CommitAttempt(CRpcMessage& message, const Commit& commit)
+{
+    int result = OpenRange(commit.address, commit.count);
     if (result < 0)
         return result;
-    if (erase) {
-        result = EraseRange(address, count);
+    if (commit.erase) {
+        result = EraseRange(commit.address, commit.count);
         if (result < 0)
             return result;
     }
+    result = ConfirmStillStaged(message, commit);
+    if (result != Ok)
+        return result;
     message.Reset();
-    message.PutU32(address);
-    message.PutU32(count);
+    message.PutU32(commit.address);
+    message.PutU32(commit.count);
     result = Call(kProgramRange, message);
     if (result != Ok)
         return result;
     const int status = StatusOf(message);
     if (status < 0)
-        CloseRange(address, count);
+        CloseRange(commit.address, commit.count);
     return status;
 }
 
-int CFlashXferHost::CommitBlock(CRpcMessage& message, uint32_t address, uint32_t count, bool erase)
+int CFlashXferHost::CommitBlock(CRpcMessage& message, const Commit& commit)
 {
     const TimeoutGuard commitTimeout(*this, kCommitTimeoutMs);
     int result = -1;
     for (int attempt = 0; attempt < Attempts(); ++attempt) {
-        result = CommitAttempt(message, address, count, erase);
+        result = CommitAttempt(message, commit);
         if (result >= 0)
             return result;
     }
@@ -266,8 +284,10 @@ int CFlashXferHost::WriteBlock(uint32_t address, const uint8_t* data, uint32_t c
     if (staging.abandoned)
         return staging.result;
     int result = staging.result;
-    if (result >= 0)
-        result = CommitBlock(message, address, count, erase);
+    if (result >= 0) {
+        const Commit commit{address, count, erase, ByteSum(data, count), GetTimeout()};
+        result = CommitBlock(message, commit);
+    }
     SetTransferState(0, result < 0 ? 1 : 0);
     return result;
 }

@@ -86,7 +86,9 @@ public:
 
     // Stages `count` bytes (at most the device's buffer) in the device's
     // transfer buffer, checks the device's sum of them and commits them to the
-    // flash range at `address`, erasing it first when asked.
+    // flash range at `address`, erasing it first when asked. The sum is asked
+    // again right before programming: a device that restarted in between
+    // has lost its buffer.
     int WriteBlock(uint32_t address, const uint8_t* data, uint32_t count, bool erase);
 
     // Asks the running operation to stop: before the next chunk of a block
@@ -119,8 +121,19 @@ private:
     StagingResult StagingAttempt(CRpcMessage& message, const uint8_t* data, uint32_t count);
     int LoadChunk(CRpcMessage& message, uint32_t offset, const uint8_t* chunk, uint32_t size);
     int DeviceChecksum(CRpcMessage& message, uint32_t count, uint16_t& sum);
-    int CommitBlock(CRpcMessage& message, uint32_t address, uint32_t count, bool erase);
-    int CommitAttempt(CRpcMessage& message, uint32_t address, uint32_t count, bool erase);
+
+    // A staged block on its way into flash.
+    struct Commit
+    {
+        uint32_t address;
+        uint32_t count;
+        bool erase;
+        uint16_t stagedSum;        // the host's sum of the block
+        uint16_t queryTimeoutMs;   // the caller's time-out, for the buffer check
+    };
+    int CommitBlock(CRpcMessage& message, const Commit& commit);
+    int CommitAttempt(CRpcMessage& message, const Commit& commit);
+    int ConfirmStillStaged(CRpcMessage& message, const Commit& commit);
     int AskBufferSize(uint32_t& size);
     void ReportProgress(uint32_t chunkSize);
     int Attempts() const { return retryCount < 1 ? 1 : retryCount; }

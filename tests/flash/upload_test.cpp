@@ -277,6 +277,7 @@ TEST(BitstreamUpload, DeviceIsAskedExactlyThisSequence)
         expected.push_back("GetBufferChecksum(65536) -> 0");
         expected.push_back("OpenRange" + range + " -> 0");
         expected.push_back("EraseRange" + range + " -> 0");
+        expected.push_back("GetBufferChecksum(65536) -> 0");
         expected.push_back("ProgramRange" + range + " -> 0");
         expected.push_back("SetTransferState(0, 0)");
     }

@@ -109,6 +109,7 @@ TEST(WriteBlock, StagesInChunksChecksAndCommits)
                                 "GetBufferChecksum(4098) -> 0",
                                 "OpenRange(0x2000, 4098) -> 0",
                                 "EraseRange(0x2000, 4098) -> 0",
+                                "GetBufferChecksum(4098) -> 0",
                                 "ProgramRange(0x2000, 4098) -> 0",
                                 "SetTransferState(0, 0)",
                             }));
@@ -121,7 +122,8 @@ TEST(WriteBlock, WithoutEraseTheCommitOnlyOpensAndPrograms)
     const Bytes data = Pattern(2048);
     EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, false), 0);
     EXPECT_EQ(line.CallsOf(Procedure::kLoadBuffer), Strings{"LoadBuffer(0, 2048)"});
-    EXPECT_EQ(Tail(line.Calls(), 3), (Strings{"OpenRange(0x0, 2048) -> 0",
+    EXPECT_EQ(Tail(line.Calls(), 4), (Strings{"OpenRange(0x0, 2048) -> 0",
+                                              "GetBufferChecksum(2048) -> 0",
                                               "ProgramRange(0x0, 2048) -> 0",
                                               "SetTransferState(0, 0)"}));
     EXPECT_TRUE(line.cartridge.Flash().Holds(0, data));
@@ -134,7 +136,8 @@ TEST(WriteBlock, EmptyBlockSendsNoChunkAndNoProgress)
     EXPECT_GE(line.host.WriteBlock(0, none.data(), 0, true), 0);
     EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kLoadBuffer).empty());
     EXPECT_TRUE(line.progress.empty());
-    EXPECT_EQ(line.CallsOf(Procedure::kGetBufferChecksum), Strings{"GetBufferChecksum(0) -> 0"});
+    EXPECT_EQ(line.CallsOf(Procedure::kGetBufferChecksum),
+              (Strings{"GetBufferChecksum(0) -> 0", "GetBufferChecksum(0) -> 0"}));
     EXPECT_EQ(line.cartridge.CallsOf(Procedure::kProgramRange).size(), 1u);
 }
 
@@ -193,8 +196,9 @@ TEST(WriteBlock, NegativeProgramStatusClosesTheRangeAndIsReturned)
     line.cartridge.ForceStatus(Procedure::kProgramRange, -5);
     const Bytes data = Pattern(2048);
     EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), -5);
-    EXPECT_EQ(Tail(line.Calls(), 5), (Strings{"OpenRange(0x0, 2048) -> 0",
+    EXPECT_EQ(Tail(line.Calls(), 6), (Strings{"OpenRange(0x0, 2048) -> 0",
                                               "EraseRange(0x0, 2048) -> 0",
+                                              "GetBufferChecksum(2048) -> 0",
                                               "ProgramRange(0x0, 2048) -> -5",
                                               "CloseRange(0x0, 2048) -> 0",
                                               "SetTransferState(0, 1)"}));
@@ -209,6 +213,26 @@ TEST(WriteBlock, FailedCommitIsTriedAgainWithinTheRetryCount)
     EXPECT_EQ(line.cartridge.CallsOf(Procedure::kProgramRange).size(), 2u);
     EXPECT_EQ(line.cartridge.CallsOf(Procedure::kLoadBuffer).size(), 1u) << "staged once";
     EXPECT_TRUE(line.cartridge.Flash().Holds(0, data));
+}
+
+TEST(WriteBlock, CartridgeThatRestartsBeforeTheCommitIsNeverReportedAsProgrammed)
+{
+    // A restart empties the cartridge's buffer and closes its ranges. Once
+    // right after the staged block was checked, once after the check that
+    // comes just before programming: neither may end in a success.
+    for (const std::size_t restartAfterCheck : {1u, 2u}) {
+        SCOPED_TRACE(restartAfterCheck);
+        CartridgeLine line;
+        std::size_t checks = 0;
+        line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
+            if (call.procedure == Procedure::kGetBufferChecksum && ++checks == restartAfterCheck)
+                line.cartridge.Reset();
+        });
+        const Bytes data = Pattern(4096);
+        EXPECT_LT(line.host.WriteBlock(0, data.data(), 4096, true), 0);
+        EXPECT_EQ(line.Calls().back(), "SetTransferState(0, 1)");
+        EXPECT_TRUE(line.cartridge.Flash().IsErased(0, 4096)) << "nothing programmed";
+    }
 }
 
 TEST(WriteBlock, ChunkThatCannotBeSentEndsTheBlockAtOnce)
