@@ -16,6 +16,7 @@ class QPushButton;
 class QSpacerItem;
 
 class CFlashXferHost;
+class CPCSerial;
 
 // The utility's one window: the user picks a serial port and a file, starts
 // or cancels an upload, follows it on the status line and the progress bar,
@@ -33,6 +34,9 @@ public:
     // device names, so that a test never touches the machine's real ports.
     PlemoForm(const std::vector<std::string>& candidatePortNames, QWidget* parent = nullptr,
               const char* name = nullptr, bool modal = false, Qt::WindowFlags fl = {});
+    // No upload runs by the time the dialog goes; a host left over anyway
+    // is deleted with it.
+    ~PlemoForm() override;
 
     QPushButton* UploadButton = nullptr;
     QPushButton* QuitButton = nullptr;
@@ -79,6 +83,23 @@ private:
     void connectButtons();
     // candidatePortNames null: try the platform's own serial device names.
     void fillPortBox(const std::vector<std::string>* candidatePortNames);
+
+    // The upload (uploadcontroller.cpp).
+    enum class UploadKind { Bitstream, Firmware, Unknown };
+    enum class UploadOutcome { Succeeded, Failed, Cancelled };
+    static UploadKind uploadKindOf(const QString& path);
+    bool choicesAreComplete();
+    void enterUploadingState(CPCSerial& adapter);
+    void leaveUploadingState();
+    bool openPort(CPCSerial& adapter);
+    UploadOutcome runUpload(UploadKind kind);
+    UploadOutcome runUploadGuarded(UploadKind kind);
+    bool waitForDevice(UploadKind kind);
+    bool waitForBitstreamDevice(int rc);
+    bool waitForFirmwareDevice(int rc);
+    int transferFile(UploadKind kind);
+    void showOutcome(UploadOutcome outcome);
+    void tellDeviceUploadEnded();
 };
 
 #endif
