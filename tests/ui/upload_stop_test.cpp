@@ -1,0 +1,313 @@
+// Ending an upload before its end: "Cancel Upload" while the cartridge does
+// not answer and while it is being programmed, "Exit Program" and a window
+// close during both, a cable pulled out, a port that will not open. Every
+// way ends with the dialog idle and usable, and the program quits only once
+// the upload has returned.
+#include <gtest/gtest.h>
+
+#include "tests/ui/upload_support.h"
+
+using namespace uploadtest;
+namespace Procedure = sim::Procedure;
+
+namespace {
+
+// Firmware large enough for many chunks, so that a stop in the middle shows.
+constexpr std::size_t kFirmwareSize = 40000;
+constexpr std::size_t kChunksOfFirmware = (kFirmwareSize + 2047) / 2048;
+
+void ExpectIdleAndUsable(const UploadDialog& dialog)
+{
+    EXPECT_EQ(dialog.currentHost, nullptr);
+    EXPECT_EQ(dialog.UploadButton->text(), kUpload);
+    EXPECT_TRUE(dialog.UploadButton->isEnabled());
+}
+
+// Runs the application's event loop with `start` as its first act, as the
+// program runs its dialog, and returns the loop's exit code. A loop still
+// running after a while ends with 99.
+int RunEventLoop(const std::function<void()>& start)
+{
+    QTimer first;
+    first.setSingleShot(true);
+    QObject::connect(&first, &QTimer::timeout, start);
+    first.start(0);
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, [] { QApplication::exit(99); });
+    watchdog.start(20000);
+    const int exitCode = QApplication::exec();
+    // A closed last window also posts Qt's own quit request; in the program
+    // it ends nothing more, here it would end the next test's event loop.
+    QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
+    return exitCode;
+}
+
+// Clicks `button` the first time events are processed inside the upload.
+class ClickAtFirstEventPoint
+{
+public:
+    ClickAtFirstEventPoint(const UploadDialog& dialog, QPushButton* button)
+        : watch([this, &dialog, button] {
+              if (clicks == 0 && dialog.currentHost != nullptr) {
+                  ++clicks;
+                  button->click();
+              }
+          })
+    {
+    }
+    int clicks = 0;
+
+private:
+    AtEveryEventPoint watch;
+};
+
+} // namespace
+
+// --- Cancel while the cartridge does not answer --------------------------------
+
+TEST(CancelUpload, WhileABitstreamWaitsEndsCancelledWithoutFinishing)
+{
+    CartridgeOnPty cartridge(kNeverBoots);
+    TestFiles files;
+    UploadDialog dialog({cartridge.PortName()});
+    dialog.Choose(files.Write("design.bit", Pattern(1000)));
+    ClickAtFirstEventPoint cancel(dialog, dialog.UploadButton);
+
+    dialog.UploadButton->click();
+
+    EXPECT_EQ(cancel.clicks, 1);
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kCancelled);
+    ExpectIdleAndUsable(dialog);
+    EXPECT_EQ(cartridge.CallCount(Procedure::kFinishUpload), 0u) << "not even unanswered";
+    // The handshake that failed before the click, and the one that saw it.
+    EXPECT_EQ(cartridge.HandshakeMagics(),
+              std::vector<uint32_t>(2 * kRequestsPerHandshake, kBitstreamMagic));
+}
+
+TEST(CancelUpload, WhileFirmwareWaitsEndsCancelledAfterTwoHandshakesACycle)
+{
+    CartridgeOnPty cartridge(kNeverBoots);
+    TestFiles files;
+    UploadDialog dialog({cartridge.PortName()});
+    dialog.Choose(files.Write("game.frm", Pattern(1000)));
+    std::vector<std::size_t> handshakesSeenAtEventPoints;
+    AtEveryEventPoint cancelAtFirst([&] {
+        handshakesSeenAtEventPoints.push_back(cartridge.HandshakeMagics().size());
+        if (handshakesSeenAtEventPoints.size() == 1)
+            dialog.UploadButton->click();
+    });
+
+    dialog.UploadButton->click();
+    cancelAtFirst.Stop();
+
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kCancelled);
+    ExpectIdleAndUsable(dialog);
+    EXPECT_EQ(cartridge.CallCount(Procedure::kFinishUpload), 0u) << "not even unanswered";
+    // The opening bitstream handshake, one firmware handshake before the
+    // first look at events, then two more per cycle until the cancel shows.
+    const std::size_t h = kRequestsPerHandshake;
+    EXPECT_EQ(handshakesSeenAtEventPoints, (std::vector<std::size_t>{2 * h, 4 * h}));
+    std::vector<uint32_t> expected(h, kBitstreamMagic);
+    expected.insert(expected.end(), 3 * h, kFirmwareMagic);
+    EXPECT_EQ(cartridge.HandshakeMagics(), expected);
+}
+
+// --- Cancel while the cartridge is programmed -----------------------------------
+
+TEST(CancelUpload, DuringProgrammingIsAnErrorAndTheCartridgeIsStillTold)
+{
+    CartridgeOnPty cartridge;
+    TestFiles files;
+    UploadDialog dialog({cartridge.PortName()});
+    dialog.Choose(files.Write("game.frm", Pattern(kFirmwareSize)));
+    dialog.afterReport = [&](int report) {
+        if (report == 2)
+            dialog.UploadButton->click();
+    };
+
+    dialog.UploadButton->click();
+
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kFailed);
+    EXPECT_EQ(dialog.reports.size(), 2u) << "no chunk goes out after the cancel";
+    EXPECT_EQ(cartridge.CallCount(Procedure::kProgramRange), 0u);
+    EXPECT_EQ(cartridge.FinishValues(), std::vector<uint32_t>{kFinishUploadValue});
+    ExpectIdleAndUsable(dialog);
+}
+
+// A second click on Upload cannot start a second upload inside the first:
+// the button cancels while an upload runs.
+TEST(CancelUpload, ButtonPressedTwiceDuringProgrammingCancelsOnlyOnce)
+{
+    CartridgeOnPty cartridge;
+    TestFiles files;
+    UploadDialog dialog({cartridge.PortName()});
+    dialog.Choose(files.Write("game.frm", Pattern(kFirmwareSize)));
+    dialog.afterReport = [&](int report) {
+        if (report == 1) {
+            dialog.UploadButton->click();
+            dialog.UploadButton->click();
+        }
+    };
+
+    dialog.UploadButton->click();
+
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kFailed);
+    EXPECT_EQ(cartridge.HandshakeMagics().size(), 2u) << "one upload's handshakes only";
+    EXPECT_EQ(cartridge.FinishValues().size(), 1u);
+}
+
+// --- Exit and close during an upload -------------------------------------------
+
+TEST(ExitDuringUpload, WhileWaitingCancelsAndQuitsOnceTheUploadReturned)
+{
+    CartridgeOnPty cartridge(kNeverBoots);
+    TestFiles files;
+    UploadDialog dialog({cartridge.PortName()});
+    dialog.Choose(files.Write("design.bit", Pattern(1000)));
+    ClickAtFirstEventPoint exitProgram(dialog, dialog.QuitButton);
+    bool uploadReturned = false;
+
+    const int exitCode = RunEventLoop([&] {
+        dialog.UploadButton->click();
+        uploadReturned = true;
+    });
+
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(uploadReturned);
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kCancelled);
+    EXPECT_EQ(cartridge.CallCount(Procedure::kFinishUpload), 0u) << "not even unanswered";
+    ExpectIdleAndUsable(dialog);
+}
+
+TEST(ExitDuringUpload, WhileProgrammingEndsOnTheErrorPathThenQuits)
+{
+    CartridgeOnPty cartridge;
+    TestFiles files;
+    UploadDialog dialog({cartridge.PortName()});
+    dialog.Choose(files.Write("game.frm", Pattern(kFirmwareSize)));
+    dialog.afterReport = [&](int report) {
+        if (report == 2)
+            dialog.QuitButton->click();
+    };
+    bool uploadReturned = false;
+
+    const int exitCode = RunEventLoop([&] {
+        dialog.UploadButton->click();
+        uploadReturned = true;
+    });
+
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(uploadReturned);
+    EXPECT_EQ(dialog.reports.size(), 2u);
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kFailed);
+    EXPECT_EQ(cartridge.FinishValues(), std::vector<uint32_t>{kFinishUploadValue});
+    ExpectIdleAndUsable(dialog);
+}
+
+// The program ties its end to the last window closing, as main() does.
+TEST(ExitDuringUpload, ClosingTheWindowWhileProgrammingStopsTheUploadThenQuits)
+{
+    CartridgeOnPty cartridge;
+    TestFiles files;
+    UploadDialog dialog({cartridge.PortName()});
+    dialog.Choose(files.Write("game.frm", Pattern(kFirmwareSize)));
+    const QMetaObject::Connection quitOnClose =
+        QObject::connect(qApp, &QGuiApplication::lastWindowClosed, qApp, &QCoreApplication::quit);
+    showAndActivate(dialog);
+    dialog.afterReport = [&](int report) {
+        if (report == 2)
+            dialog.close();
+    };
+    bool uploadReturned = false;
+
+    const int exitCode = RunEventLoop([&] {
+        dialog.UploadButton->click();
+        uploadReturned = true;
+    });
+    QObject::disconnect(quitOnClose);
+
+    EXPECT_EQ(exitCode, 0);
+    EXPECT_TRUE(uploadReturned);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_LT(dialog.reports.size(), kChunksOfFirmware);
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kFailed);
+    EXPECT_EQ(cartridge.FinishValues(), std::vector<uint32_t>{kFinishUploadValue});
+}
+
+// --- The line fails --------------------------------------------------------------
+
+// The user plugs the cartridge in again, where it gets a new port, and
+// uploads once more from the same dialog.
+TEST(LineFails, CablePulledWhileProgrammingEndsOnTheErrorPathAndUploadWorksAgain)
+{
+    CartridgeOnPty pulled;
+    CartridgeOnPty pluggedAgain;
+    TestFiles files;
+    const Bytes firmware = Pattern(kFirmwareSize);
+    UploadDialog dialog({pulled.PortName(), pluggedAgain.PortName()});
+    ASSERT_EQ(dialog.SerialPortBox->count(), 2);
+    dialog.Choose(files.Write("game.frm", firmware));
+    dialog.afterReport = [&](int report) {
+        if (report == 3)
+            pulled.Server().PullCable();
+    };
+
+    dialog.UploadButton->click();
+
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kFailed);
+    EXPECT_LT(dialog.reports.size(), kChunksOfFirmware);
+    ExpectIdleAndUsable(dialog);
+
+    dialog.afterReport = nullptr;
+    dialog.SerialPortBox->setCurrentIndex(1);
+    dialog.UploadButton->click();
+
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kSucceeded);
+    EXPECT_TRUE(pluggedAgain.FlashHolds(0, firmware));
+    ExpectIdleAndUsable(dialog);
+}
+
+TEST(LineFails, CablePulledWhileWaitingEndsOnTheErrorPath)
+{
+    CartridgeOnPty cartridge(kNeverBoots);
+    TestFiles files;
+    UploadDialog dialog({cartridge.PortName()});
+    dialog.Choose(files.Write("game.frm", Pattern(1000)));
+    bool pulled = false;
+    AtEveryEventPoint pullOnce([&] {
+        if (!pulled) {
+            pulled = true;
+            cartridge.Server().PullCable();
+        }
+    });
+
+    dialog.UploadButton->click();
+    pullOnce.Stop();
+
+    EXPECT_TRUE(pulled);
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kFailed);
+    ExpectIdleAndUsable(dialog);
+}
+
+// Nothing was processed in between, so the user sees nothing change.
+TEST(LineFails, PortThatCannotBeOpenedLeavesTheDialogAsItWas)
+{
+    auto gone = std::make_unique<CartridgeOnPty>();
+    TestFiles files;
+    UploadDialog dialog({gone->PortName()});
+    ASSERT_EQ(dialog.SerialPortBox->count(), 1);
+    gone.reset();
+    dialog.Choose(files.Write("game.frm", Pattern(1000)));
+
+    dialog.UploadButton->click();
+
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), QStringLiteral("Select Port/File"));
+    ExpectIdleAndUsable(dialog);
+    // The button starts uploads again: with no file it asks for one.
+    dialog.Choose("");
+    WarningBoxAnswerer boxes;
+    dialog.UploadButton->click();
+    EXPECT_EQ(boxes.boxesAnswered, 1);
+    EXPECT_EQ(boxes.caption, QStringLiteral("Must Select File"));
+}
