@@ -27,7 +27,8 @@ if [ ! -f "$build/build.ninja" ] || [ $# -gt 0 ]; then
         -DPLEMO_BUILD_TESTS=OFF -DPLEMO_BUILD_BENCH=OFF "$@" >&2
     echo "$prefix" >"$build/.plemo-qt-prefix"
 fi
-cmake --build "$build" --target plemo-upload >&2
+# Two jobs: the build machines have two cores, shared with other builds.
+cmake --build "$build" --target plemo-upload -- -j2 >&2
 exe="$build/ui/plemo-upload.exe"
 [ -f "$exe" ] || { echo "build-program: no $exe after the build" >&2; exit 1; }
 echo "$exe"
