@@ -1,0 +1,264 @@
+#!/usr/bin/env bash
+# The Windows program proved on its home platform's terms: plemo-upload.exe,
+# built here, runs under wine on a private X display and uploads a ".bit" and
+# a ".frm" file through its dialog into the simulated cartridge, driven with
+# the keyboard as a user would. Judged by the cartridge's flash afterwards,
+# its record of calls and screen text, and the program's exit status (wine
+# offers no accessibility interface to read the dialog back).
+#   tools/test-windows-program.sh [WORK_DIR]     (default /tmp/plemo-win-program)
+# Sets itself up (packages, the static Qt: ~15 min the first time, cached
+# after). Screenshots go to PLEMO_SHOT_DIR (default WORK_DIR). Needs root.
+# Ends with the line "windows-program: N passed, M failed".
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo=$PWD
+
+# The cartridge's COM number: wine-env.sh takes test ports from COM5 up.
+com=5
+# The files as a user would type them: WORK_DIR is reached through Z:.
+windows_path() { echo "Z:${1//\//\\}"; }
+
+say() { echo "windows-program: $*" >&2; }
+
+# --- The user at the keyboard (run by run-on-xvfb.sh once the window shows) --
+# Focus order of the dialog: Upload, Exit Program, File field, port box,
+# Browse. The keys go through XTEST (no --window), with the window focused:
+# events sent to a window lose their Shift, and "Z:" would arrive as "z;".
+
+# Waits until the cartridge has been told N uploads have ended.
+wait_for_finish() {
+    local count=$1 i
+    for i in $(seq 1 "$upload_timeout"); do
+        [ "$(grep -c '^call: FinishUpload(' "$cartsim_log" || true)" -ge "$count" ] && return 0
+        sleep 1
+    done
+    say "upload $count did not end within $upload_timeout s"
+    return 1
+}
+
+# Types PATH into the File field and presses Upload; leaves focus on Upload.
+upload() {
+    xdotool key Tab Tab ctrl+a
+    xdotool type --delay 15 "$1"
+    xdotool key shift+Tab shift+Tab space
+}
+
+drive() {
+    xdotool windowfocus --sync "$PLEMO_WINDOW"
+    upload "$bit_windows"
+    wait_for_finish 1
+    sleep 1 # the dialog shows the result after telling the cartridge
+    import -window "$PLEMO_WINDOW" "$shot_dir/windows-program-bit.png"
+    upload "$frm_windows"
+    wait_for_finish 2
+    sleep 1
+    import -window "$PLEMO_WINDOW" "$shot_dir/windows-program-result.png"
+    xdotool key Tab space # Exit Program
+}
+
+if [ "${1:-}" = --drive ]; then
+    drive
+    exit
+fi
+
+# --- Set-up -------------------------------------------------------------------
+work=$(readlink -m "${1:-/tmp/plemo-win-program}")
+shot_dir=$(readlink -m "${PLEMO_SHOT_DIR:-$work}")
+export WINEPREFIX=/tmp/plemo-wine-program
+upload_timeout=120
+
+tools/install-deps.sh build windows gui >&2
+exe=$(tools/build-windows.sh /var/tmp/plemo-win-build | tail -n1)
+# The cartridge runs natively, built with the host's compiler and Qt.
+host_build=$repo/build-win-host
+if [ ! -f "$host_build/build.ninja" ]; then
+    cmake -S . -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DPLEMO_BUILD_TESTS=OFF -DPLEMO_BUILD_BENCH=OFF >/dev/null
+fi
+cmake --build "$host_build" --target plemo-cartsim -- -j2 >/dev/null
+cartsim=$host_build/sim/plemo-cartsim
+
+# A picture left from an earlier run must not pass for this one's.
+shots=("$shot_dir"/windows-program-{start,bit,result}.png)
+rm -rf "$work" "${shots[@]}"
+mkdir -p "$work" "$shot_dir"
+bit=$work/cart_top.bit
+frm=$work/firmware.frm
+export bit_windows frm_windows shot_dir upload_timeout
+bit_windows=$(windows_path "$bit")
+frm_windows=$(windows_path "$frm")
+
+# The test's own files and the flash they must leave behind, computed here
+# from first principles rather than by the program's reader: a ".bit" file
+# (header fields 'a'..'d', then 'e', a 4-byte count and the configuration
+# data) becomes a 128 KiB image at 0x3C0000: 896 bytes 0xFF, the data with
+# each byte's bits reversed, 0xFF, and an 88-byte record of the fields (slots
+# zero-filled), the count, the sum of (reversed byte + 1) and the marker
+# CAFE; the ".frm" file lands unchanged at 0. Everything else stays erased.
+perl -e '
+    use strict; use warnings;
+    my ($bit, $frm, $flash) = @ARGV;
+    srand(20240517);
+    sub random_bytes { join "", map { chr int rand 256 } 1 .. $_[0] }
+    sub field { pack("n", length $_[0]) . $_[0] }
+    sub slot { my ($text, $room) = @_; $text . ("\0" x ($room - length $text)) }
+    sub write_file { open my $f, ">:raw", $_[0] or die "$_[0]: $!"; print $f $_[1]; close $f or die }
+
+    my ($design, $part, $date, $time) =
+        ("cart_top.ncd;UserID=0xFFFFFFFF\0", "3s50tq144\0", "2024/05/17\0", "12:34:56\0");
+    my $data = random_bytes(54_664);     # about an XC3S50 configuration
+    write_file($bit, field("\x0f\xf0\x0f\xf0\x0f\xf0\x0f\xf0\0") . pack("n", 1)
+        . "a" . field($design) . "b" . field($part) . "c" . field($date) . "d" . field($time)
+        . "e" . pack("N", length $data) . $data);
+
+    my $reversed = pack("b*", unpack("B*", $data));
+    my $sum = 0;
+    $sum += $_ + 1 for unpack("C*", $reversed);
+    my $record = slot($design, 32) . slot($part, 16) . slot($date, 16) . slot($time, 16)
+        . pack("V v v", length $data, $sum & 0xFFFF, 0xCAFE);
+    my $image = ("\xff" x 0x380) . $reversed;
+    $image .= "\xff" x (0x20000 - 88 - length $image);
+    $image .= $record;
+
+    my $firmware = random_bytes(70_001); # an odd size: the last block is short
+    write_file($frm, $firmware);
+
+    my $expected = "\xff" x 0x400000;    # the cartridge flash, 4 MiB
+    substr($expected, 0, length $firmware) = $firmware;
+    substr($expected, 0x3C0000, length $image) = $image;
+    write_file($flash, $expected);
+' "$bit" "$frm" "$work/expected-flash.bin"
+
+# --- The run -------------------------------------------------------------------
+passed=0
+failed=0
+check() { # check NAME COMMAND...: one judged fact
+    local name=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "windows-program: ok: $name"
+    else
+        failed=$((failed + 1))
+        echo "windows-program: FAILED: $name"
+    fi
+}
+
+check "the .exe is windowed, static and looks for \\\\.\\comN" \
+    cmake/windows/check-exe.sh "$exe"
+
+# The cartridge boots only after a few handshakes, as a Game Boy that is
+# switched on after Upload was pressed.
+cartsim_log=$work/cartsim.log
+export cartsim_log
+"$cartsim" --link "$work/line" --full-speed --verbose --boot-after-handshakes 3 \
+    --dump "$work/flash.bin" >"$cartsim_log" 2>&1 &
+cartsim_pid=$!
+stop_cartsim() {
+    if kill -0 "$cartsim_pid" 2>/dev/null; then
+        kill -TERM "$cartsim_pid"
+        wait "$cartsim_pid" || true
+    fi
+}
+trap stop_cartsim EXIT
+for _ in $(seq 50); do
+    [ -L "$work/line" ] && break
+    sleep 0.1
+done
+[ -L "$work/line" ] || { cat "$cartsim_log" >&2; say "the cartridge made no port"; exit 1; }
+pty=$(readlink "$work/line")
+
+# Inside the guard wine runs in, once wine has started (and has made its COM
+# links to the machine's devices again), every COM name leads either to the
+# cartridge or to /dev/null: none reaches a real serial device.
+only_the_cartridge_is_reachable() {
+    # shellcheck disable=SC2016 # expanded by the guarded shell
+    cmake/windows/wine-env.sh --com "$com=$work/line" sh -c '
+        wine cmd /c exit 0 >/dev/null 2>&1 || true
+        null=$(stat -c %t:%T /dev/null)
+        status=0
+        for link in "$WINEPREFIX"/dosdevices/com*; do
+            [ -e "$link" ] || continue
+            target=$(readlink -f "$link")
+            if [ "$target" = "$1" ]; then continue; fi
+            case "$target" in /dev/*) ;; *) continue ;; esac # not a device
+            if [ "$(stat -L -c %t:%T "$link")" != "$null" ]; then
+                echo "windows-program: ${link##*/} reaches $target" >&2
+                status=1
+            fi
+        done
+        [ "$(readlink -f "$WINEPREFIX/dosdevices/com$2")" = "$1" ] || status=1
+        wineserver -k
+        exit $status' sh "$pty" "$com"
+}
+check "no COM name reaches a real serial device; COM$com reaches the cartridge" \
+    only_the_cartridge_is_reachable
+
+# The wine file trace records every CreateFile: the port discovery's names.
+say "running $exe under wine"
+program_status=0
+WINEDEBUG=+file PLEMO_SHOT_DIR=$shot_dir cmake/windows/run-on-xvfb.sh \
+    --com "$com=$work/line" --shot "$shot_dir/windows-program-start.png" \
+    --drive "$repo/tools/test-windows-program.sh --drive" --timeout 300 \
+    "$exe" >"$work/wine.log" 2>&1 || program_status=$?
+stop_cartsim
+trap - EXIT
+
+# --- The judgement ---------------------------------------------------------------
+tried_ports() {
+    grep -o 'trace:file:CreateFileW L"\\\\\\\\.\\\\com[0-9]*"' "$work/wine.log" |
+        sed 's/.*com\([0-9]*\)"/\1/' | tr '\n' ' '
+}
+# Discovery first, then each of the two uploads on the port the box offered.
+ports_opened_as_expected() { [ "$(tried_ports)" = "$(seq -s ' ' 1 50) $com $com " ]; }
+check "discovery tried \\\\.\\com1 to \\\\.\\com50 in order; each upload opened \\\\.\\com$com" \
+    ports_opened_as_expected
+
+# What the cartridge was told, in order: each upload's texts and its end.
+cartridge_story() {
+    grep -E '^(Uploading |Filesize is |Success$|Error$|call: FinishUpload\()' "$cartsim_log"
+}
+expected_story() {
+    printf '%s\n' "Uploading $bit_windows" "Filesize is $(stat -c %s "$bit")" Success \
+        'call: FinishUpload(0x8020000)' \
+        "Uploading $frm_windows" "Filesize is $(stat -c %s "$frm")" Success \
+        'call: FinishUpload(0x8020000)'
+}
+story_matches() { diff <(expected_story) <(cartridge_story) >&2; }
+check "the cartridge was told of the .bit, then the .frm upload, each a success" story_matches
+
+flash_region_matches() { # OFFSET LENGTH
+    [ "$(stat -c %s "$work/flash.bin" 2>/dev/null)" = "$(stat -c %s "$work/expected-flash.bin")" ] ||
+        return 1
+    cmp <(tail -c +$(($1 + 1)) "$work/flash.bin" | head -c "$2") \
+        <(tail -c +$(($1 + 1)) "$work/expected-flash.bin" | head -c "$2")
+}
+check "the .bit file's 128 KiB image is in flash at 0x3C0000" \
+    flash_region_matches $((0x3C0000)) $((0x20000))
+check "the .frm file is in flash at 0, byte for byte" \
+    flash_region_matches 0 "$(stat -c %s "$frm")"
+check "the rest of the flash is still erased" cmp "$work/flash.bin" "$work/expected-flash.bin"
+
+check "Exit Program ends the program with exit code 0 (it gave $program_status)" \
+    test "$program_status" -eq 0
+
+no_link_to_a_real_device() {
+    local link
+    for link in "$WINEPREFIX"/dosdevices/com*; do
+        [ -L "$link" ] || continue
+        case "$(readlink -m "$link")" in /dev/ttyS* | /dev/ttyUSB* | /dev/ttyACM*) return 1 ;; esac
+    done
+}
+check "afterwards the wine prefix links no COM name to a real serial device" \
+    no_link_to_a_real_device
+
+for shot in "${shots[@]}"; do
+    if [ -f "$shot" ]; then
+        say "screenshot $shot"
+    fi
+done
+if [ "$failed" -ne 0 ]; then
+    say "logs: $work/cartsim.log, $work/wine.log"
+fi
+echo "windows-program: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
