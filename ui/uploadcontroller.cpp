@@ -190,6 +190,10 @@ PlemoForm::UploadOutcome PlemoForm::runUploadGuarded(UploadKind kind)
 PlemoForm::UploadOutcome PlemoForm::runUpload(UploadKind kind)
 {
     DownloadStatusLabel->setText(text(kWaitingText));
+    // Shown at once: the first look at events comes only after the first
+    // unanswered handshake (two for firmware), up to 1.6 s away. Painting
+    // runs no slot, so nothing can happen in between.
+    repaint();
     std::fflush(stdout);
     currentHost->SetTimeout(kBootWaitTimeoutMs);
     if (!waitForDevice(kind))

@@ -250,6 +250,17 @@ inline Bytes Pattern(std::size_t size, uint32_t seed = 1)
     return bytes;
 }
 
+// Every byte with its bits in the opposite order, as a ".bit" file's
+// configuration data is stored in the cartridge's flash.
+inline Bytes BitReversed(const Bytes& bytes)
+{
+    Bytes out(bytes.size());
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        for (int bit = 0; bit < 8; ++bit)
+            out[i] = static_cast<uint8_t>(out[i] | (((bytes[i] >> bit) & 1u) << (7 - bit)));
+    return out;
+}
+
 } // namespace uploadtest
 
 #endif

@@ -18,14 +18,6 @@ constexpr uint32_t kImageSize = 0x20000;
 constexpr uint32_t kImageDataOffset = 0x380;
 constexpr uint32_t kRecordSize = 88;
 
-uint8_t Reversed(uint8_t byte)
-{
-    uint8_t out = 0;
-    for (int bit = 0; bit < 8; ++bit)
-        out = static_cast<uint8_t>(out | (((byte >> bit) & 1u) << (7 - bit)));
-    return out;
-}
-
 bitfile::Fields SmallDesign()
 {
     bitfile::Fields fields;
@@ -38,8 +30,7 @@ bitfile::Fields SmallDesign()
 // the record ending in its marker.
 void ExpectBitstreamImage(CartridgeOnPty& cartridge, const bitfile::Fields& fields)
 {
-    Bytes data(fields.data.size());
-    std::transform(fields.data.begin(), fields.data.end(), data.begin(), Reversed);
+    const Bytes data = BitReversed(fields.data);
     const uint32_t dataEnd = kImageDataOffset + static_cast<uint32_t>(data.size());
     const uint32_t recordStart = kImageSize - kRecordSize;
     EXPECT_TRUE(cartridge.FlashErased(kImageAddress, kImageDataOffset));
@@ -168,6 +159,45 @@ TEST(UploadFromTheDialog, DialogGoesFromWaitingThroughProgrammingBackToIdle)
     ExpectIdle(dialog);
     EXPECT_EQ(cartridge.HandshakeMagics(),
               Repeated(kBitstreamMagic, kRequestsPerHandshake + 1));
+}
+
+namespace {
+
+// The texts the status line had whenever it was painted on screen.
+class PaintedTexts : public QObject
+{
+public:
+    explicit PaintedTexts(QLabel* label) : label(label) { label->installEventFilter(this); }
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == label && event->type() == QEvent::Paint)
+            texts.push_back(label->text());
+        return false;
+    }
+    std::vector<QString> texts;
+
+private:
+    QLabel* label;
+};
+
+} // namespace
+
+// A cartridge that answers at once leaves the upload no moment to look at
+// events before programming; the user still sees that it waited.
+TEST(UploadFromTheDialog, WaitingIsOnScreenAsSoonAsThePortIsOpen)
+{
+    CartridgeOnPty cartridge;
+    TestFiles files;
+    UploadDialog dialog({cartridge.PortName()});
+    dialog.Choose(files.Write("game.frm", Pattern(100)));
+    showAndActivate(dialog);
+    PaintedTexts painted(dialog.DownloadStatusLabel);
+
+    dialog.UploadButton->click();
+
+    ASSERT_FALSE(painted.texts.empty());
+    EXPECT_EQ(painted.texts.front(), kWaiting);
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kSucceeded);
 }
 
 // The host opens the path as UTF-8: names in any script are found.
