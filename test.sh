@@ -1,10 +1,61 @@
 #!/usr/bin/env bash
-# Sets up what is missing, builds, and runs every test.
-set -euo pipefail
+# Sets up what is missing, builds, and runs every test:
+#   native      the whole suite (offscreen Qt, pseudo-terminals, the real
+#               program under a private Xvfb)
+#   sanitizers  the same suite built with ASan, LSan and UBSan
+#   fuzz        a few seconds of each fuzzer from its seeds, as a regression check
+#   windows-serial   the serial layer cross-built for Windows, under wine
+#   windows-program  plemo-upload.exe uploading through its dialog under wine
+# Every stage runs even when one before it failed; the last line adds them up.
+set -uo pipefail
 cd "$(dirname "$0")"
-tools/install-deps.sh build gui pty
-tools/build.sh build
-QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j"$(nproc)"
-# The serial layer again, cross-built for Windows and run under wine over
-# linked ptys (about 45 s warm, under 2 min cold once wine is installed).
-tools/test-windows-serial.sh
+
+tools/install-deps.sh build gui pty windows fuzz || exit 1
+
+logs=build/test-logs
+mkdir -p "$logs"
+passed=0
+failed=0
+
+native() {
+    tools/build.sh build &&
+        QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j"$(nproc)"
+}
+
+# Adds a stage's own closing count ("N tests failed out of M" from CTest, or
+# "name: N passed, M failed" from a script) to the totals. A stage that
+# failed before it counted anything counts as one failure.
+count_stage() {
+    local log=$1 status=$2 line
+    line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+|^[a-z-]+: [0-9]+ passed, [0-9]+ failed' "$log" | tail -n 1)
+    if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+        passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1]))
+        failed=$((failed + BASH_REMATCH[1]))
+    elif [[ $line =~ ([0-9]+)\ passed,\ ([0-9]+)\ failed ]]; then
+        passed=$((passed + BASH_REMATCH[1]))
+        failed=$((failed + BASH_REMATCH[2]))
+    fi
+    if [ "$status" -ne 0 ] && [[ ! $line =~ [1-9][0-9]*\ (tests?\ )?failed ]]; then
+        failed=$((failed + 1))
+    fi
+}
+
+stage() {
+    local name=$1 started status
+    shift
+    echo "=== $name"
+    started=$(date +%s)
+    "$@" 2>&1 | tee "$logs/$name.log"
+    status=${PIPESTATUS[0]}
+    echo "=== $name: exit $status after $(($(date +%s) - started)) s"
+    count_stage "$logs/$name.log" "$status"
+}
+
+stage native native
+stage sanitizers tools/test-sanitizers.sh
+stage fuzz tools/test-fuzz.sh
+stage windows-serial tools/test-windows-serial.sh
+stage windows-program tools/test-windows-program.sh
+
+echo "all: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
