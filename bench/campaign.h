@@ -1,0 +1,90 @@
+#pragma once
+// The fault campaign's pieces: the upload a user starts from the dialog,
+// run against a simulated cartridge, and the verdict on what it left in the
+// flash.
+#include <cstdint>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench/benchfiles.h"
+
+class CFlashXferHost;
+
+namespace sim {
+class Cartridge;
+class InProcessChannel;
+} // namespace sim
+
+namespace bench {
+
+class CampaignChannel;
+
+// How one upload ended, as the user would see it and as the flash holds it.
+enum class Verdict
+{
+    Succeeded,         // reported success, the flash holds the image
+    ReportedFailure,   // a negative result or a serial error: the user is told
+    SilentCorruption,  // reported success over a wrong image
+    Crashed,           // any other exception left the host
+};
+
+struct RunResult
+{
+    Verdict verdict = Verdict::ReportedFailure;
+    bool strayWrites = false;   // flash outside the image changed
+    double seconds = 0.0;       // line time (in process) or wall time (pty)
+    double uncancellable = 0.0; // longest stretch without a cancel point
+};
+
+// The dialog's sequence: the boot wait at 200 ms (up to `kMostHandshakes`
+// handshakes, as a user who waits that long and then cancels), the upload
+// at 1,000 ms, then FinishUpload whatever the result. A serial error ends it
+// as the dialog ends it: a failure. Returns the upload's result, or a
+// negative value when it did not get that far.
+struct DialogOutcome
+{
+    int result = -1;
+    bool serialError = false;
+    bool crashed = false;
+};
+constexpr int kMostHandshakes = 25;
+DialogOutcome RunDialogUpload(CFlashXferHost& host, CampaignChannel& meter,
+                              const UploadCase& upload);
+
+// What a cartridge holds before each run: old content everywhere, so that a
+// block the upload never wrote shows.
+const Bytes& OldFlash();
+void LoadOldFlash(sim::Cartridge& cartridge);
+// The verdict from the upload's outcome and the flash it left.
+RunResult Judge(const DialogOutcome& outcome, const std::vector<uint8_t>& flash,
+                const UploadCase& upload);
+
+// Everything a fault kind may arm on a fresh in-process run.
+struct RunSetup
+{
+    sim::Cartridge& cartridge;
+    sim::InProcessChannel& channel;
+    CampaignChannel& meter;
+    std::mt19937& random;
+    uint64_t cleanWrites;      // host writes of a fault-free run of the same upload
+    uint64_t cleanBytesOut;    // bytes the host sends in that run
+};
+
+// One row of the table.
+struct Tally
+{
+    int runs = 0;
+    int succeeded = 0;
+    int failed = 0;
+    int silent = 0;
+    int crashed = 0;
+    int stray = 0;
+    double longest = 0.0;
+    double uncancellable = 0.0;
+
+    void Add(const RunResult& run);
+};
+
+} // namespace bench

@@ -1,0 +1,229 @@
+// The host's own upload code against a simulated cartridge that misbehaves
+// at random with a fixed seed: damaged, lost and late bytes and replies,
+// storms of "send again", a device that restarts, a cable pulled out.
+//
+// Every upload must end either in success with the flash holding exactly the
+// expected image, or in a failure the user is told about. A success over a
+// wrong image, a crash or an upload without end is a defect. The uploads run
+// as the dialog runs them: one host-level attempt, a 200 ms boot wait, then
+// a 1,000 ms reply time-out.
+//
+//   fault_campaign [--runs N] [--pty-runs N] [--seed S]
+//
+// In process a time-out costs no real time, so the times shown there are
+// line time: each byte at 38,400 baud plus every time-out waited in full.
+// The pseudo-terminal rows show wall time.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "bench/campaign.h"
+#include "bench/campaignchannel.h"
+#include "bench/campaignkinds.h"
+#include "flash/flashxferhost.h"
+#include "serial/pcserial.h"
+#include "sim/cartridge.h"
+#include "sim/inprocesschannel.h"
+#include "sim/ptyserver.h"
+
+namespace {
+
+using namespace bench;
+
+// An upload over a pseudo-terminal that takes longer than this is hung.
+constexpr std::chrono::seconds kPtyRunBound{300};
+
+struct Options
+{
+    int runs = 200;
+    int ptyRuns = 10;
+    uint32_t seed = 1;
+};
+
+// What a fault-free run of an upload does, so faults can be placed in it.
+struct CleanFigures
+{
+    uint64_t writes = 0;
+    uint64_t bytesOut = 0;
+};
+
+struct Case
+{
+    UploadCase upload;
+    CleanFigures clean;
+};
+
+Options ParseOptions(int argc, char** argv)
+{
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const long value = std::strtol(argv[i + 1], nullptr, 0);
+        if (std::strcmp(argv[i], "--runs") == 0)
+            options.runs = static_cast<int>(value);
+        else if (std::strcmp(argv[i], "--pty-runs") == 0)
+            options.ptyRuns = static_cast<int>(value);
+        else if (std::strcmp(argv[i], "--seed") == 0)
+            options.seed = static_cast<uint32_t>(value);
+    }
+    return options;
+}
+
+// Bitstreams of the largest, a tiny and a middling data size; firmware of
+// 256 KiB, odd sizes, and one byte.
+std::vector<Case> MakeCases()
+{
+    std::vector<Case> cases;
+    cases.push_back({MakeBitstreamCase("campaign_largest.bit", kLargestBitstreamData, 11), {}});
+    cases.push_back({MakeFirmwareCase("campaign_256k.frm", 256 * 1024, 12), {}});
+    cases.push_back({MakeBitstreamCase("campaign_small.bit", 100, 13), {}});
+    cases.push_back({MakeFirmwareCase("campaign_odd.frm", 100001, 14), {}});
+    cases.push_back({MakeBitstreamCase("campaign_middle.bit", 65537, 15), {}});
+    cases.push_back({MakeFirmwareCase("campaign_one.frm", 1, 16), {}});
+    return cases;
+}
+
+void Observe(CFlashXferHost& host, CampaignChannel& meter)
+{
+    QObject::connect(&host, &CFlashXferHost::UpdateProgressBar,
+                     [&meter](int) { meter.MarkCancelPoint(); });
+}
+
+RunResult RunInProcess(const InProcessKind& kind, const Case& c, uint32_t seed)
+{
+    sim::Cartridge cartridge;
+    LoadOldFlash(cartridge);
+    sim::InProcessChannel channel(cartridge.Engine());
+    CampaignChannel meter(channel, seed);
+    CFlashXferHost host(&meter, 1);
+    Observe(host, meter);
+    std::mt19937 random(seed);
+    RunSetup setup{cartridge, channel, meter, random, c.clean.writes, c.clean.bytesOut};
+    kind.arm(setup);
+
+    const DialogOutcome outcome = RunDialogUpload(host, meter, c.upload);
+    RunResult run = Judge(outcome, cartridge.Flash().Contents(), c.upload);
+    run.seconds = meter.LineSeconds();
+    run.uncancellable = meter.LongestUncancellableSeconds();
+    return run;
+}
+
+// Fails the campaign when the host cannot even upload over a clean line.
+bool MeasureClean(Case& c)
+{
+    sim::Cartridge cartridge;
+    LoadOldFlash(cartridge);
+    sim::InProcessChannel channel(cartridge.Engine());
+    CampaignChannel meter(channel, 0);
+    CFlashXferHost host(&meter, 1);
+    const DialogOutcome outcome = RunDialogUpload(host, meter, c.upload);
+    c.clean = {meter.Writes(), meter.BytesWritten()};
+    return Judge(outcome, cartridge.Flash().Contents(), c.upload).verdict == Verdict::Succeeded;
+}
+
+RunResult RunOverPty(const PtyKind& kind, const Case& c, uint32_t seed)
+{
+    sim::Cartridge cartridge;
+    LoadOldFlash(cartridge);
+    std::mt19937 random(seed);
+    sim::PtyServer::Options options;
+    options.baud = kind.baud;
+    kind.arm(options, cartridge, random, c.clean.bytesOut);
+    sim::PtyServer server(cartridge, options);
+    std::string error;
+    if (!server.Start(error)) {
+        std::fprintf(stderr, "fault_campaign: %s\n", error.c_str());
+        std::exit(2);
+    }
+    CPCSerial serial;
+    serial.Open(server.PortName(), 38400);
+    CampaignChannel meter(serial, seed);
+    CFlashXferHost host(&meter, 1);
+    Observe(host, meter);
+
+    const auto start = std::chrono::steady_clock::now();
+    auto upload = std::async(std::launch::async,
+                             [&] { return RunDialogUpload(host, meter, c.upload); });
+    if (upload.wait_for(kPtyRunBound) == std::future_status::timeout) {
+        std::fprintf(stderr, "fault_campaign: HUNG: %s, seed %u, still running after %lld s\n",
+                     kind.name.c_str(), seed, static_cast<long long>(kPtyRunBound.count()));
+        std::_Exit(3);
+    }
+    const DialogOutcome outcome = upload.get();
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+    const std::vector<uint8_t> flash =
+        server.WithCartridge([](sim::Cartridge& cart) { return cart.Flash().Contents(); });
+    RunResult run = Judge(outcome, flash, c.upload);
+    run.seconds = wall.count();
+    run.uncancellable = meter.LongestUncancellableSeconds();
+    return run;
+}
+
+void PrintHeader()
+{
+    std::printf("%-42s %-16s %5s %5s %6s %6s %5s %5s %9s %9s %s\n", "fault", "rate", "runs", "ok",
+                "failed", "silent", "crash", "stray", "longest", "no-cancel", "sums see it");
+}
+
+void PrintRow(const std::string& name, const std::string& rate, const Tally& tally,
+              bool visible, const char* unit)
+{
+    std::printf("%-42s %-16s %5d %5d %6d %6d %5d %5d %7.1f %s %7.1f s %s\n", name.c_str(),
+                rate.c_str(), tally.runs, tally.succeeded, tally.failed, tally.silent,
+                tally.crashed, tally.stray, tally.longest, unit, tally.uncancellable,
+                visible ? "yes" : "not all");
+    std::fflush(stdout);
+}
+
+// A defect: a crash anywhere, or a silent corruption of a fault the
+// protocol can see.
+bool RowIsSound(const Tally& tally, bool visible)
+{
+    return tally.crashed == 0 && (tally.silent == 0 || !visible);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const Options options = ParseOptions(argc, argv);
+    std::vector<Case> cases = MakeCases();
+    for (Case& c : cases) {
+        if (!MeasureClean(c)) {
+            std::fprintf(stderr, "fault_campaign: a fault-free upload of %s failed\n",
+                         c.upload.path.c_str());
+            return 1;
+        }
+    }
+
+    std::printf("fault campaign, seed %u, %d runs a row in process, %d over a pty\n",
+                options.seed, options.runs, options.ptyRuns);
+    PrintHeader();
+    bool sound = true;
+    uint32_t rowSeed = options.seed * 1000003u;
+    for (const InProcessKind& kind : InProcessKinds()) {
+        Tally tally;
+        for (int run = 0; run < options.runs; ++run)
+            tally.Add(RunInProcess(kind, cases[run % cases.size()], rowSeed + run));
+        PrintRow(kind.name, kind.rate, tally, kind.visibleToProtocol, "s*");
+        sound = RowIsSound(tally, kind.visibleToProtocol) && sound;
+        rowSeed += 7919u;
+    }
+    for (const PtyKind& kind : PtyKinds()) {
+        Tally tally;
+        for (int run = 0; run < options.ptyRuns; ++run)
+            tally.Add(RunOverPty(kind, cases[run % cases.size()], rowSeed + run));
+        PrintRow(kind.name, kind.rate, tally, kind.visibleToProtocol, "s ");
+        sound = RowIsSound(tally, kind.visibleToProtocol) && sound;
+        rowSeed += 7919u;
+    }
+    std::printf("s*: line time at 38,400 baud, every time-out waited in full (in process "
+                "nothing waits).\n");
+    for (const Case& c : cases)
+        RemoveCaseFile(c.upload);
+    std::printf(sound ? "verdict: no defect\n" : "verdict: DEFECT (see the rows above)\n");
+    return sound ? 0 : 1;
+}
