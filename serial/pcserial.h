@@ -1,8 +1,15 @@
 #pragma once
 // The serial port as the byte channel of an upload: one CSerialStream,
 // opened at the caller's speed with 8 data bits, no parity and 1 stop bit.
+//
+// Writes are gathered and handed to the port in one piece at the next Read
+// (or Flush): the RPC link writes a request's sync word and checksums one
+// byte at a time, and each of those would otherwise be a system call of its
+// own (and, behind a USB adapter, a transfer of its own). Every byte still
+// reaches the port before the link waits for the reply.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "serial/comm.h"
 #include "serial/serialstream.h"
@@ -10,9 +17,14 @@
 class CPCSerial : public IComm
 {
 public:
+    // More than the largest request (a 2,048-byte chunk in its frames);
+    // a longer run of writes goes out in pieces of about this size.
+    static constexpr std::size_t kMaxGathered = 4096;
+
     // Does not touch the operating system.
     CPCSerial() = default;
-    // Closes the port; a failing close is traced and dropped.
+    // Hands on what is still gathered, then closes the port; a failure of
+    // either is traced and dropped.
     ~CPCSerial() override;
     CPCSerial(const CPCSerial&) = delete;
     CPCSerial& operator=(const CPCSerial&) = delete;
@@ -23,11 +35,17 @@ public:
     // port opened but refused its settings, it stays open until destruction.
     int32_t Open(std::string portName, int32_t speed);
 
-    // Sends every byte or throws; the time-out is not used (writes drain at
-    // line speed).
+    // Takes the bytes for the port and returns `length`; the time-out is not
+    // used (writes drain at line speed). A closed port is refused at once
+    // (code 3); a failure of the port itself surfaces when the bytes are
+    // handed on, at the next Read or Flush.
     int32_t Write(const void* data, int32_t length, uint16_t timeoutMs) override;
+    // Hands on the gathered bytes, then reads.
     int32_t Read(void* data, int32_t length, uint16_t timeoutMs) override;
+    // Hands the gathered bytes to the port now; they are dropped if that fails.
+    void Flush();
 
 private:
     CSerialStream stream;
+    std::vector<uint8_t> gathered;
 };
