@@ -183,6 +183,26 @@ private:
     Clock::time_point end;
 };
 
+// Waits until the port has bytes or has hung up (true; the next read()
+// tells which), or until the deadline has passed (false).
+bool WaitUntilReadable(int fd, const ReadDeadline& deadline, const std::string& portName)
+{
+    for (;;) {
+        const int waitMs = deadline.RemainingMs();
+        if (waitMs == 0)
+            return false;
+        pollfd readable{fd, POLLIN, 0};
+        const int ready = ::poll(&readable, 1, waitMs);
+        if (ready < 0 && errno != EINTR)
+            FailOnSystemError(PortCall::Other, errno, portName, __LINE__);
+        if (ready <= 0)
+            continue; // interrupted, or woken a little early: the deadline decides
+        if ((readable.revents & (POLLERR | POLLNVAL)) != 0)
+            FailOnSystemError(PortCall::Other, EIO, portName, __LINE__);
+        return true;
+    }
+}
+
 } // namespace
 
 void CSerialStream::OpenPort()
@@ -269,10 +289,21 @@ int32_t CSerialStream::PortRead(void* data, int32_t length, int32_t timeoutMs)
     const ReadDeadline deadline(timeoutMs);
     auto* destination = static_cast<uint8_t*>(data);
     int32_t received = 0;
+    // A read() takes everything the terminal holds, up to what it is asked
+    // for; one that comes back short leaves nothing behind it. So a poll of
+    // the port stops after it, and a waiting read asks poll() before each
+    // read(): it comes right after a poll that found too few bytes, where a
+    // read() would only say "nothing yet".
+    bool waitFirst = timeoutMs != 0;
     while (received < length) {
+        if (waitFirst && !WaitUntilReadable(fd, deadline, name))
+            break;
         const ssize_t count = ::read(fd, destination + received, length - received);
         if (count > 0) {
             received += static_cast<int32_t>(count);
+            if (timeoutMs == 0)
+                break;
+            waitFirst = true;
             continue;
         }
         if (count == 0) // hung up
@@ -281,21 +312,10 @@ int32_t CSerialStream::PortRead(void* data, int32_t length, int32_t timeoutMs)
             continue;
         if (errno != EAGAIN)
             FailOnSystemError(PortCall::Other, errno, name, __LINE__);
-
-        // Nothing there yet: wait for more until the deadline.
+        // Nothing there yet: a poll of the port ends here, a waiting read waits.
         if (timeoutMs == 0)
             break;
-        const int waitMs = deadline.RemainingMs();
-        if (waitMs == 0)
-            break;
-        pollfd readable{fd, POLLIN, 0};
-        const int ready = ::poll(&readable, 1, waitMs);
-        if (ready < 0 && errno != EINTR)
-            FailOnSystemError(PortCall::Other, errno, name, __LINE__);
-        if (ready > 0 && (readable.revents & (POLLERR | POLLNVAL)) != 0)
-            FailOnSystemError(PortCall::Other, EIO, name, __LINE__);
-        // POLLIN or POLLHUP: the next read() delivers the bytes or reports
-        // the hang-up; a poll that timed out ends the loop on the next turn.
+        waitFirst = true;
     }
     return received;
 }
