@@ -13,6 +13,9 @@ struct SyscallCounts
     uint64_t reads = 0;
     uint64_t writes = 0;
     uint64_t polls = 0;
+    // Time from a read() that brought bytes to the next write(): what the
+    // host takes between the end of a reply and its next request, summed.
+    double turnaroundSeconds = 0.0;
 
     uint64_t Total() const { return reads + writes + polls; }
 };

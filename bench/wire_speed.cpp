@@ -100,9 +100,10 @@ void PrintSyscalls(const Figures& f)
 {
     const double calls = static_cast<double>(f.requests);
     std::printf("  %llu requests; per request %.2f read() %.2f write() %.2f poll() = %.2f "
-                "system calls\n",
+                "system calls; host turnaround %.0f us a request\n",
                 static_cast<unsigned long long>(f.requests), f.syscalls.reads / calls,
-                f.syscalls.writes / calls, f.syscalls.polls / calls, f.syscalls.Total() / calls);
+                f.syscalls.writes / calls, f.syscalls.polls / calls, f.syscalls.Total() / calls,
+                1e6 * f.syscalls.turnaroundSeconds / calls);
 }
 
 bool MeasurePaced(const char* what, const UploadCase& upload)
