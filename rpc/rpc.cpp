@@ -101,11 +101,32 @@ void CRpc::DiscardStaleInput()
     }
 }
 
+void CRpc::DropOwedAnswers()
+{
+    answersMayBeOwed = false;
+    uint8_t scratch[64];
+    uint32_t dropped = 0;
+    while (dropped < kMaxOwedAnswerBytes) {
+        // What is there already, then one byte more if it comes in time.
+        int32_t got = channel->Read(scratch, sizeof scratch, 0);
+        if (got <= 0)
+            got = channel->Read(scratch, 1, kOwedAnswerQuietMs);
+        if (got <= 0)
+            return;
+        dropped += static_cast<uint32_t>(got);
+    }
+}
+
 int CRpc::Call(uint8_t procedure, CRpcMessage& message)
 {
     const uint32_t argumentLength = message.Length();
     uint8_t attempts = 0;
     int requestRepeats = 0;
+    // Attempts within this call repeat the same request, so an owed answer
+    // that arrives during one of them answers it rightly; only a new call
+    // must not hear it.
+    if (answersMayBeOwed)
+        DropOwedAnswers();
     for (;;) {
         DiscardStaleInput();
         header.Reset();
@@ -130,6 +151,8 @@ int CRpc::Call(uint8_t procedure, CRpcMessage& message)
                 return BadReplyCode;
             result = ReceiveFrame(kReplyDataFrame, message, replyLength, timeout, timeout);
         }
+        if (result == TimedOut)
+            answersMayBeOwed = true;
         if (result != ChecksumMismatch && result != TimedOut)
             return result;
         if (++attempts >= retries)

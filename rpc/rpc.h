@@ -50,6 +50,15 @@ public:
     // Stale bytes dropped before an attempt. A device only speaks when
     // spoken to, so anything beyond this is babble, left to the sync hunt.
     static constexpr uint32_t kMaxStaleBytes = 65536;
+    // A device answers the requests it has queued one after the other, so
+    // the answers owed to requests that timed out follow the last answer
+    // within its turnaround: this much quiet (some 190 byte times at 38,400
+    // baud) says none is coming any more. It is waited for only after a
+    // time-out, which has already cost far more.
+    static constexpr uint16_t kOwedAnswerQuietMs = 50;
+    // A few answers' worth; a device that keeps talking beyond it is
+    // babbling, and the sync hunt deals with that.
+    static constexpr uint32_t kMaxOwedAnswerBytes = 1024;
 
     CRpc(IComm* channel, uint8_t retries);
     ~CRpc() = default;
@@ -77,9 +86,15 @@ private:
     // Drops what arrived before this request went out: a reply that came
     // after its time-out must not be taken for the answer to the next request.
     void DiscardStaleInput();
+    // After a time-out the device may still owe answers: to the request that
+    // timed out and to its repetitions. Waits until the line has been quiet
+    // for kOwedAnswerQuietMs and drops what came.
+    void DropOwedAnswers();
 
     IComm* channel;
     uint16_t timeout = kDefaultTimeoutMs;
     CRpcMessage header;
     uint8_t retries;
+    // An attempt timed out since the line was last let go quiet.
+    bool answersMayBeOwed = false;
 };
