@@ -32,8 +32,10 @@ for fuzzer in "${fuzzers[@]}"; do
     work=$dir/corpus/${fuzzer#fuzz_}
     mkdir -p "$work"
     log=$dir/findings/$fuzzer.log
-    if "$dir/tests/fuzz/$fuzzer" "${options[@]}" -artifact_prefix="$dir/findings/$fuzzer-" \
-        "$work" "$seeds" >"$log" 2>&1; then
+    dictionary=()
+    [ "$fuzzer" = fuzz_bitstream ] || dictionary=(-dict=tests/fuzz/link.dict)
+    if "$dir/tests/fuzz/$fuzzer" "${options[@]}" "${dictionary[@]}" \
+        -artifact_prefix="$dir/findings/$fuzzer-" "$work" "$seeds" >"$log" 2>&1; then
         passed=$((passed + 1))
         runs=$(grep -o 'number_of_executed_units: [0-9]*' "$log" | grep -o '[0-9]*$')
         echo "$fuzzer: $runs runs, no finding"
