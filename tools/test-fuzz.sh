@@ -4,8 +4,10 @@
 # check that no earlier finding has come back.
 #   tools/test-fuzz.sh [SECONDS_PER_FUZZER]      (default 5)
 # Exits non-zero if any fuzzer finds a crash, a leak, undefined behaviour,
-# a time-out or a violated property. New inputs go to build-fuzz/corpus,
-# never into the committed seeds; a finding is kept in build-fuzz/findings.
+# a time-out or a violated property. Every run starts from the committed
+# seeds alone, so that runs compare; new inputs go to build-fuzz/corpus,
+# never into the seeds, and a finding is kept in build-fuzz/findings.
+# Longer campaigns: tests/fuzz/README.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=build-fuzz
@@ -30,6 +32,7 @@ mkdir -p "$dir/findings"
 for fuzzer in "${fuzzers[@]}"; do
     seeds=tests/fuzz/corpus/${fuzzer#fuzz_}
     work=$dir/corpus/${fuzzer#fuzz_}
+    rm -rf "$work"
     mkdir -p "$work"
     log=$dir/findings/$fuzzer.log
     dictionary=()
