@@ -63,6 +63,25 @@ bool ImageHeld(const std::vector<uint8_t>& flash, const UploadCase& upload)
            std::equal(upload.image.begin(), upload.image.end(), flash.begin() + upload.address);
 }
 
+// Every chunk the host staged (2,048 bytes from each block's start; blocks
+// start at the image's address) sums to what the right data sums to.
+bool SumsUnchanged(const std::vector<uint8_t>& flash, const UploadCase& upload)
+{
+    constexpr size_t kChunk = 2048;
+    for (size_t offset = 0; offset < upload.image.size(); offset += kChunk) {
+        const size_t end = std::min(upload.image.size(), offset + kChunk);
+        uint16_t held = 0;
+        uint16_t expected = 0;
+        for (size_t i = offset; i < end; ++i) {
+            held = static_cast<uint16_t>(held + flash[upload.address + i]);
+            expected = static_cast<uint16_t>(expected + upload.image[i]);
+        }
+        if (held != expected)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 DialogOutcome RunDialogUpload(CFlashXferHost& host, CampaignChannel& meter,
@@ -105,8 +124,10 @@ RunResult Judge(const DialogOutcome& outcome, const std::vector<uint8_t>& flash,
         run.verdict = Verdict::ReportedFailure;
     else if (ImageHeld(flash, upload))
         run.verdict = Verdict::Succeeded;
-    else
+    else {
         run.verdict = Verdict::SilentCorruption;
+        run.sumsBlind = SumsUnchanged(flash, upload);
+    }
     return run;
 }
 
@@ -121,6 +142,8 @@ void Tally::Add(const RunResult& run)
     }
     if (run.strayWrites)
         ++stray;
+    if (run.sumsBlind)
+        ++blind;
     longest = std::max(longest, run.seconds);
     uncancellable = std::max(uncancellable, run.uncancellable);
 }

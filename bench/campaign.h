@@ -34,6 +34,9 @@ struct RunResult
 {
     Verdict verdict = Verdict::ReportedFailure;
     bool strayWrites = false;   // flash outside the image changed
+    // A silent corruption whose every 2,048-byte chunk still has the byte
+    // sum of the right data: the protocol's 16-bit sums cannot see it.
+    bool sumsBlind = false;
     double seconds = 0.0;       // line time (in process) or wall time (pty)
     double uncancellable = 0.0; // longest stretch without a cancel point
 };
@@ -81,6 +84,7 @@ struct Tally
     int silent = 0;
     int crashed = 0;
     int stray = 0;
+    int blind = 0;
     double longest = 0.0;
     double uncancellable = 0.0;
 
