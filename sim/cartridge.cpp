@@ -155,22 +155,15 @@ Outcome Cartridge::LoadBuffer(const Arguments& arguments, ProcedureCall& call)
 
 Outcome Cartridge::ProgramRange(const Arguments& arguments, ProcedureCall& call)
 {
-    ArgumentReader reader(arguments);
-    uint32_t address = 0;
-    uint32_t length = 0;
-    if (!reader.U32(address) || !reader.U32(length) || !reader.AtEnd())
-        return Outcome::Refuse();
-    call.values = {address, length};
-    int32_t status = 0;
-    if (TakeForcedStatus(call.procedure, status))
-        return Answer(call, status);
-    if (length > buffer.size())
-        return Answer(call, CartridgeStatus::kBeyondBuffer);
-    return Answer(call, flash.Program(address, buffer.data(), length));
+    return RangeOperation(arguments, call, [this](uint32_t address, uint32_t length) {
+        if (length > buffer.size())
+            return int32_t{CartridgeStatus::kBeyondBuffer};
+        return flash.Program(address, buffer.data(), length);
+    });
 }
 
 Outcome Cartridge::RangeOperation(const Arguments& arguments, ProcedureCall& call,
-                                  int32_t (FlashModel::*operation)(uint32_t, uint32_t))
+                                  const RangeAction& action)
 {
     ArgumentReader reader(arguments);
     uint32_t address = 0;
@@ -181,22 +174,30 @@ Outcome Cartridge::RangeOperation(const Arguments& arguments, ProcedureCall& cal
     int32_t status = 0;
     if (TakeForcedStatus(call.procedure, status))
         return Answer(call, status);
-    return Answer(call, (flash.*operation)(address, length));
+    return Answer(call, action(address, length));
+}
+
+Outcome Cartridge::FlashRangeOperation(const Arguments& arguments, ProcedureCall& call,
+                                       int32_t (FlashModel::*operation)(uint32_t, uint32_t))
+{
+    return RangeOperation(arguments, call, [this, operation](uint32_t address, uint32_t length) {
+        return (flash.*operation)(address, length);
+    });
 }
 
 Outcome Cartridge::EraseRange(const Arguments& arguments, ProcedureCall& call)
 {
-    return RangeOperation(arguments, call, &FlashModel::Erase);
+    return FlashRangeOperation(arguments, call, &FlashModel::Erase);
 }
 
 Outcome Cartridge::CloseRange(const Arguments& arguments, ProcedureCall& call)
 {
-    return RangeOperation(arguments, call, &FlashModel::Close);
+    return FlashRangeOperation(arguments, call, &FlashModel::Close);
 }
 
 Outcome Cartridge::OpenRange(const Arguments& arguments, ProcedureCall& call)
 {
-    return RangeOperation(arguments, call, &FlashModel::Open);
+    return FlashRangeOperation(arguments, call, &FlashModel::Open);
 }
 
 Outcome Cartridge::GetBufferSize(const Arguments& arguments, ProcedureCall& call)

@@ -115,8 +115,12 @@ private:
     Outcome EraseRange(const Arguments& arguments, ProcedureCall& call);
     Outcome CloseRange(const Arguments& arguments, ProcedureCall& call);
     Outcome OpenRange(const Arguments& arguments, ProcedureCall& call);
+    // The four range procedures take (address, length) and answer a status.
+    using RangeAction = std::function<int32_t(uint32_t address, uint32_t length)>;
     Outcome RangeOperation(const Arguments& arguments, ProcedureCall& call,
-                           int32_t (FlashModel::*operation)(uint32_t, uint32_t));
+                           const RangeAction& action);
+    Outcome FlashRangeOperation(const Arguments& arguments, ProcedureCall& call,
+                                int32_t (FlashModel::*operation)(uint32_t, uint32_t));
     Outcome GetBufferSize(const Arguments& arguments, ProcedureCall& call);
     Outcome GetBufferChecksum(const Arguments& arguments, ProcedureCall& call);
     Outcome FinishUpload(const Arguments& arguments, ProcedureCall& call);

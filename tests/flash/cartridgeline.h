@@ -11,6 +11,7 @@
 
 #include "flash/flashxferhost.h"
 #include "sim/cartridge.h"
+#include "tests/support/pattern.h"
 #include "sim/inprocesschannel.h"
 
 namespace flashtest {
@@ -95,16 +96,6 @@ private:
     std::string path;
 };
 
-// Bytes that differ from their neighbours, so a misplaced block shows.
-inline Bytes Pattern(std::size_t size, uint32_t seed = 1)
-{
-    Bytes bytes(size);
-    uint32_t state = seed;
-    for (uint8_t& byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<uint8_t>(state >> 16);
-    }
-    return bytes;
-}
+using testdata::Pattern;
 
 } // namespace flashtest

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "sim/cartridge.h"
+#include "tests/support/pattern.h"
 #include "sim/procedures.h"
 #include "sim/ptyserver.h"
 #include "tests/ui/dialog_support.h"
@@ -238,17 +239,7 @@ private:
     QTemporaryDir dir;
 };
 
-// Bytes that differ from their neighbours, so a misplaced block shows.
-inline Bytes Pattern(std::size_t size, uint32_t seed = 1)
-{
-    Bytes bytes(size);
-    uint32_t state = seed;
-    for (uint8_t& byte : bytes) {
-        state = state * 1103515245u + 12345u;
-        byte = static_cast<uint8_t>(state >> 16);
-    }
-    return bytes;
-}
+using testdata::Pattern;
 
 // Every byte with its bits in the opposite order, as a ".bit" file's
 // configuration data is stored in the cartridge's flash.
