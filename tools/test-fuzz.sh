@@ -22,8 +22,8 @@ fi
 cmake --build "$dir" --target plemo_fuzzers -- -j"$(nproc)"
 
 # A reply or a request is at most a few KiB; a single allocation beyond
-# 64 MiB means a parser trusted a length it was given. A second per input
-# is a hang: the in-process device never waits.
+# 64 MiB means a parser trusted a length it was given. Two seconds for one
+# input is a hang: the in-process device never waits.
 options=(-max_total_time="$seconds" -timeout=2 -malloc_limit_mb=64 -rss_limit_mb=1024
          -print_final_stats=1)
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
