@@ -18,11 +18,12 @@ export WINEPREFIX=/tmp/plemo-wine-serial
 tools/install-deps.sh build windows pty
 
 # GoogleTest from Debian's sources, built once with the same compiler.
+# Everything for Windows builds with the one toolchain file the static Qt uses.
 gtest_prefix=$build/googletest
 if [ ! -f "$gtest_prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
     echo "Building GoogleTest for mingw-w64 into $gtest_prefix"
     cmake -S /usr/src/googletest -B "$build/googletest-build" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-posix.cmake" \
+        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/windows/mingw-w64-qt.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON \
         -DCMAKE_INSTALL_PREFIX="$gtest_prefix" >/dev/null
     cmake --build "$build/googletest-build" -- -j2 >/dev/null
@@ -35,7 +36,7 @@ fi
 # also go through the fallback to RTS held on.
 if [ ! -f "$build/build.ninja" ]; then
     cmake -S . -B "$build" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-posix.cmake" \
+        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/windows/mingw-w64-qt.cmake" \
         -DPLEMO_SERIAL_ONLY=ON -DPLEMO_BUILD_BENCH=OFF \
         -DGTest_DIR="$gtest_prefix/lib/cmake/GTest" \
         -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
