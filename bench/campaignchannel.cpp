@@ -5,13 +5,10 @@
 
 namespace bench {
 
-namespace {
-
-constexpr double kLineBytesPerSecond = 38400.0 / 10.0; // 8N1: ten bits a byte
-
-} // namespace
-
-CampaignChannel::CampaignChannel(IComm& inner, uint32_t seed) : inner(inner), generator(seed) {}
+CampaignChannel::CampaignChannel(IComm& inner, uint32_t seed)
+    : inner(inner), generator(seed), started(inner.Now())
+{
+}
 
 void CampaignChannel::SetDamagePerByte(double toDevice, double toHost)
 {
@@ -64,17 +61,15 @@ int32_t CampaignChannel::Read(void* data, int32_t length, uint16_t timeoutMs)
     ++reads;
     const int32_t count = inner.Read(data, length, timeoutMs);
     bytesRead += static_cast<uint64_t>(count);
-    if (count < length && timeoutMs > 0) {
+    if (count < length && timeoutMs > 0)
         ++timedOutReads;
-        waitedSeconds += timeoutMs / 1000.0;
-    }
     MaybeDamage(static_cast<uint8_t*>(data), count, damageToHost, replyDamaged);
     return count;
 }
 
 double CampaignChannel::LineSeconds() const
 {
-    return static_cast<double>(bytesWritten + bytesRead) / kLineBytesPerSecond + waitedSeconds;
+    return std::chrono::duration<double>(inner.Now() - started).count();
 }
 
 void CampaignChannel::MarkCancelPoint()

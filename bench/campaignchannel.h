@@ -3,11 +3,10 @@
 // lets a caller act between the host's writes (a device reset, say), and
 // keeps the clock a real 38,400-baud line would have shown.
 //
-// With the in-process channel a time-out costs no time at all; this channel
-// adds up instead what the host would have waited on a real line: each byte
-// at 3,840 bytes a second, and the full time-out of every read that came
-// back short. That line time bounds an upload, and the longest stretch of it
-// between two cancel points is how long a user could not cancel.
+// Its clock is the inner channel's: the simulated line's in process (where
+// a time-out costs no real time, yet shows as it would on a real line), the
+// system's over a pseudo-terminal. The longest stretch of that time between
+// two cancel points is how long a user could not cancel.
 #include <cstdint>
 #include <functional>
 #include <random>
@@ -26,13 +25,16 @@ public:
 
     int32_t Write(const void* data, int32_t length, uint16_t timeoutMs) override;
     int32_t Read(void* data, int32_t length, uint16_t timeoutMs) override;
+    Time Now() const override { return inner.Now(); }
+    Time OutputDoneAt() override { return inner.OutputDoneAt(); }
+    Time TransferTime(uint32_t bytes) const override { return inner.TransferTime(bytes); }
 
     // Chance per byte that one bit of it flips, with at most one damaged
     // byte per request and per reply: the damage a 16-bit sum always sees.
     void SetDamagePerByte(double toDevice, double toHost);
     void SetWriteHook(WriteHook hook) { writeHook = std::move(hook); }
 
-    // Seconds a real line would have taken so far.
+    // Seconds on the line's clock since this channel was made.
     double LineSeconds() const;
     // A point where the user could cancel (a progress report, a handshake
     // attempt's end); the longest stretch between two of them is kept.
@@ -68,7 +70,7 @@ private:
     uint64_t bytesRead = 0;
     uint64_t timedOutReads = 0;
     uint64_t damaged = 0;
-    double waitedSeconds = 0.0;
+    Time started;
     double lastCancelPoint = 0.0;
     double longestStretch = 0.0;
 };

@@ -146,9 +146,8 @@ std::vector<PtyKind> PtyKinds()
     // Late by half a second more than the host waits, on a paced line: the
     // device's answer to the resend follows right behind the late one.
     PtyKind late{"late reply (pty, 38400 baud)", "1% of replies", true, 38400,
-                 [](sim::PtyServer::Options& options, sim::Cartridge& cartridge,
+                 [](sim::PtyServer::Options&, sim::Cartridge& cartridge,
                     std::mt19937& random, uint64_t) {
-                     options.lateReplyDelay = std::chrono::milliseconds(1500);
                      cartridge.Engine().SetFaultSource(EveryReply(
                          random, 0.01, [](std::mt19937&) { return sim::Fault::Late(); }));
                  }};

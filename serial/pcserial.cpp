@@ -1,5 +1,6 @@
 #include "serial/pcserial.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -75,6 +76,18 @@ int32_t CPCSerial::Read(void* data, int32_t length, uint16_t timeoutMs)
 {
     Flush();
     return stream.Read(data, length, static_cast<int32_t>(timeoutMs));
+}
+
+IComm::Time CPCSerial::Now() const
+{
+    return std::chrono::duration_cast<Time>(std::chrono::steady_clock::now().time_since_epoch());
+}
+
+IComm::Time CPCSerial::OutputDoneAt()
+{
+    Flush();
+    return std::max(Now(),
+                    std::chrono::duration_cast<Time>(stream.OutputDoneAt().time_since_epoch()));
 }
 
 void CPCSerial::Flush()

@@ -45,6 +45,12 @@ public:
     // Hands the gathered bytes to the port now; they are dropped if that fails.
     void Flush();
 
+    // The system's monotonic clock.
+    Time Now() const override;
+    // Hands on the gathered bytes first.
+    Time OutputDoneAt() override;
+    Time TransferTime(uint32_t bytes) const override { return stream.TransferTime(bytes); }
+
 private:
     CSerialStream stream;
     std::vector<uint8_t> gathered;

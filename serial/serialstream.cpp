@@ -142,7 +142,14 @@ void CSerialStream::Write(const void* data, int32_t length)
     if (length == 0)
         return;
     TraceBytes("Write:%s: ", name, static_cast<const uint8_t*>(data), length);
+    // A write returns once the system has taken the bytes: on Windows when
+    // the driver has handed them to the line, on Linux as soon as they are
+    // queued (under wine too). Either way they cannot have left before
+    // their line time, behind whatever was queued before them.
+    const auto began = std::chrono::steady_clock::now();
     PortWrite(data, length);
+    outputDoneAt = std::max(std::chrono::steady_clock::now(),
+                            std::max(began, outputDoneAt) + TransferTime(static_cast<uint32_t>(length)));
 }
 
 int32_t CSerialStream::Read(void* data, int32_t length, int32_t timeoutMs)
@@ -192,6 +199,14 @@ void CSerialStream::DiscardInput()
             return;
         total += count;
     }
+}
+
+std::chrono::microseconds CSerialStream::TransferTime(uint32_t bytes) const
+{
+    // A start bit, the data bits, a parity bit unless there is none, the stop bits.
+    const bool noParity = parity == 'N' || parity == 'n';
+    const int64_t bitsPerCharacter = 1 + dataBits + (noParity ? 0 : 1) + stopBits;
+    return std::chrono::microseconds(int64_t{bytes} * bitsPerCharacter * 1000000 / speed);
 }
 
 bool CSerialStream::ProbeModem()

@@ -14,6 +14,7 @@
 // The five operations that talk to the operating system (OpenPort, ClosePort,
 // ApplyLineSettings, PortRead, PortWrite) live in one source per platform,
 // serialstream-posix.cpp or serialstream-win32.cpp, chosen by the build.
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -76,6 +77,12 @@ public:
     // of the last one. The port must be open.
     bool ProbeModem();
 
+    // When the bytes written so far will all have left the port, on the
+    // system's monotonic clock: a reply cannot come before then.
+    std::chrono::steady_clock::time_point OutputDoneAt() const { return outputDoneAt; }
+    // How long the line takes to carry `bytes` at the current settings.
+    std::chrono::microseconds TransferTime(uint32_t bytes) const;
+
     bool IsOpen() const { return streamValid; }
     const std::string& Name() const { return name; }
     const PortCallCounts& PortCalls() const { return portCalls; }
@@ -108,4 +115,5 @@ private:
     int32_t bufferStart;    // oldest undelivered byte, 0..511
     int32_t bufferLen;      // undelivered bytes, 0..512
     PortCallCounts portCalls;
+    std::chrono::steady_clock::time_point outputDoneAt{};
 };

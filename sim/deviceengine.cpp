@@ -72,7 +72,7 @@ void DeviceEngine::LineIdle()
 void DeviceEngine::Babble(std::vector<uint8_t> bytes)
 {
     if (!bytes.empty())
-        SendFrame(FrameKind::Noise, std::move(bytes), true, false);
+        SendFrame(FrameKind::Noise, std::move(bytes), true, std::chrono::milliseconds(0));
 }
 
 bool DeviceEngine::TakeOutput(OutputChunk& chunk)
@@ -209,23 +209,24 @@ void DeviceEngine::SendReply(const Outcome& outcome, const Fault& fault, CallRec
     const std::vector<uint8_t> data = withData ? outcome.data : std::vector<uint8_t>{};
 
     if (fault.kind == Fault::Kind::Noise)
-        SendFrame(FrameKind::Noise, fault.bytes, true, false);
+        SendFrame(FrameKind::Noise, fault.bytes, true, std::chrono::milliseconds(0));
     if (fault.kind == Fault::Kind::Dropped)
         return;
 
-    const bool late = fault.kind == Fault::Kind::Late;
+    const std::chrono::milliseconds delay =
+        fault.kind == Fault::Kind::Late ? fault.delay : std::chrono::milliseconds(0);
     std::vector<uint8_t> header =
         ReplyHeaderFrame(outcome.code, static_cast<uint16_t>(data.size()));
     const bool headerIntact = fault.kind != Fault::Kind::DamagedHeaderSum;
     if (!headerIntact)
         DamageChecksum(header);
-    SendFrame(FrameKind::ReplyHeader, std::move(header), headerIntact, late);
+    SendFrame(FrameKind::ReplyHeader, std::move(header), headerIntact, delay);
     if (withData) {
         std::vector<uint8_t> frame = DataFrame(data);
         const bool dataIntact = fault.kind != Fault::Kind::DamagedDataSum;
         if (!dataIntact)
             DamageChecksum(frame);
-        SendFrame(FrameKind::ReplyData, std::move(frame), dataIntact, late);
+        SendFrame(FrameKind::ReplyData, std::move(frame), dataIntact, delay);
     }
     ++stats.replies;
     if (call != nullptr) {
@@ -235,9 +236,10 @@ void DeviceEngine::SendReply(const Outcome& outcome, const Fault& fault, CallRec
     }
 }
 
-void DeviceEngine::SendFrame(FrameKind kind, std::vector<uint8_t> frame, bool intact, bool late)
+void DeviceEngine::SendFrame(FrameKind kind, std::vector<uint8_t> frame, bool intact,
+                             std::chrono::milliseconds delay)
 {
-    output.push_back(OutputChunk{frame, late});
+    output.push_back(OutputChunk{frame, delay});
     Record(FrameRecord{Direction::DeviceToHost, kind, std::move(frame), intact});
 }
 

@@ -12,6 +12,7 @@
 // request goes to the handler plugged in for its procedure number. Faults can
 // be injected into the replies, one per reply, from a queue or a source.
 // Everything that crosses the line is recorded.
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -31,7 +32,7 @@ namespace sim {
 struct OutputChunk
 {
     std::vector<uint8_t> bytes;
-    bool late = false; // to be delivered only after the host's next read has timed out
+    std::chrono::milliseconds delay{0}; // leaves this much later than it would have (a late reply)
 };
 
 class DeviceEngine
@@ -93,7 +94,8 @@ private:
     Fault NextFault();
     Outcome Dispatch(CallRecord& call);
     void SendReply(const Outcome& outcome, const Fault& fault, CallRecord* call);
-    void SendFrame(FrameKind kind, std::vector<uint8_t> frame, bool intact, bool late);
+    void SendFrame(FrameKind kind, std::vector<uint8_t> frame, bool intact,
+                   std::chrono::milliseconds delay);
     void Record(FrameRecord frame);
     void Record(CallRecord call);
 

@@ -18,7 +18,16 @@ void AppendToLog(std::vector<uint8_t>& log, const uint8_t* bytes, size_t count)
 
 } // namespace
 
-InProcessChannel::InProcessChannel(DeviceEngine& device) : device(device) {}
+InProcessChannel::InProcessChannel(DeviceEngine& device, uint32_t baud) : device(device), baud(baud)
+{
+}
+
+IComm::Time InProcessChannel::TransferTime(uint32_t bytes) const
+{
+    if (baud == 0)
+        return Time{0};
+    return Time{static_cast<int64_t>(bytes) * kBitsPerByte * 1000000 / baud};
+}
 
 void InProcessChannel::PullCableAfter(uint64_t bytes)
 {
@@ -70,14 +79,108 @@ int32_t InProcessChannel::Write(const void* data, int32_t length, uint16_t /*tim
     return length;
 }
 
+// The device is fed at once, but hears the bytes when the last of them has
+// crossed the line: its answer leaves from that moment.
 void InProcessChannel::FeedDevice(const uint8_t* bytes, size_t count)
 {
     counters.bytesWritten += count;
     AppendToLog(hostToDevice, bytes, count);
+    const Time start = std::max(now, toDeviceFreeAt);
+    toDeviceFreeAt = start + TransferTime(static_cast<uint32_t>(count));
     std::vector<uint8_t> onLine(bytes, bytes + count);
     noiseToDevice.Apply(onLine);
+    if (!deviceNoticedQuiet && start >= lastArrivalAtDevice + kInterByteTimeout)
+        device.LineIdle();
+    lastArrivalAtDevice = toDeviceFreeAt;
+    deviceNoticedQuiet = false;
     device.Feed(onLine);
-    CollectDeviceOutput();
+    CollectDeviceOutput(toDeviceFreeAt);
+}
+
+void InProcessChannel::CollectDeviceOutput(Time at)
+{
+    OutputChunk chunk;
+    while (device.TakeOutput(chunk)) {
+        noiseToHost.Apply(chunk.bytes);
+        if (chunk.bytes.empty())
+            continue;
+        AppendToLog(deviceToHost, chunk.bytes.data(), chunk.bytes.size());
+        // Bytes on a line keep their order: nothing overtakes a late chunk.
+        const Time start = std::max(at + turnaround + chunk.delay, toHostFreeAt);
+        toHostFreeAt = start + TransferTime(static_cast<uint32_t>(chunk.bytes.size()));
+        outbound.push_back(Departure{start, std::move(chunk.bytes)});
+    }
+}
+
+void InProcessChannel::AdvanceTo(Time to)
+{
+    if (to <= now)
+        return;
+    // A request that broke off is dropped once the line has been quiet.
+    if (!deviceNoticedQuiet && to >= lastArrivalAtDevice + kInterByteTimeout) {
+        deviceNoticedQuiet = true;
+        device.LineIdle();
+    }
+    now = to;
+    if (clockHook)
+        clockHook(now);
+    CollectDeviceOutput(now);
+}
+
+size_t InProcessChannel::Arrived() const
+{
+    const Time byteTime = TransferTime(1);
+    size_t arrived = 0;
+    for (const Departure& departure : outbound) {
+        if (departure.start > now)
+            break;
+        const size_t left = departure.bytes.size() - departure.taken;
+        size_t crossed = departure.bytes.size();
+        if (byteTime.count() > 0)
+            crossed = std::min<size_t>(crossed, static_cast<size_t>((now - departure.start) / byteTime));
+        const size_t ready = crossed > departure.taken ? crossed - departure.taken : 0;
+        arrived += ready;
+        if (ready < left)
+            break;
+    }
+    return arrived;
+}
+
+IComm::Time InProcessChannel::ArrivalOf(size_t count) const
+{
+    const Time byteTime = TransferTime(1);
+    for (const Departure& departure : outbound) {
+        const size_t left = departure.bytes.size() - departure.taken;
+        if (count <= left)
+            return departure.start +
+                   byteTime * static_cast<int64_t>(departure.taken + count);
+        count -= left;
+    }
+    return Time::max();
+}
+
+size_t InProcessChannel::Waiting() const
+{
+    size_t waiting = 0;
+    for (const Departure& departure : outbound)
+        waiting += departure.bytes.size() - departure.taken;
+    return waiting;
+}
+
+size_t InProcessChannel::Take(uint8_t* data, size_t count)
+{
+    size_t taken = 0;
+    while (taken < count && !outbound.empty()) {
+        Departure& head = outbound.front();
+        const size_t piece = std::min(count - taken, head.bytes.size() - head.taken);
+        std::copy_n(head.bytes.begin() + static_cast<std::ptrdiff_t>(head.taken), piece,
+                    data + taken);
+        head.taken += piece;
+        taken += piece;
+        if (head.taken == head.bytes.size())
+            outbound.pop_front();
+    }
+    return taken;
 }
 
 int32_t InProcessChannel::Read(void* data, int32_t length, uint16_t timeoutMs)
@@ -86,51 +189,20 @@ int32_t InProcessChannel::Read(void* data, int32_t length, uint16_t timeoutMs)
     ++counters.reads;
     if (length <= 0)
         return 0;
-    CollectDeviceOutput();
-    const size_t count = std::min(arrived.size(), static_cast<size_t>(length));
-    std::copy_n(arrived.begin(), count, static_cast<uint8_t*>(data));
-    arrived.erase(arrived.begin(), arrived.begin() + static_cast<std::ptrdiff_t>(count));
+    const auto wanted = static_cast<size_t>(length);
+    CollectDeviceOutput(now);
+    if (timeoutMs > 0 && Arrived() < wanted) {
+        // The clock runs until the bytes are there or the time is up; the
+        // device may speak meanwhile (a clock hook), so it runs in steps.
+        const Time limit = now + std::chrono::milliseconds(timeoutMs);
+        while (Arrived() < wanted && now < limit)
+            AdvanceTo(std::min(limit, ArrivalOf(wanted)));
+    }
+    const size_t count = Take(static_cast<uint8_t*>(data), std::min(Arrived(), wanted));
     counters.bytesRead += count;
-
-    if (count < static_cast<size_t>(length)) {
-        if (timeoutMs == 0)
-            ++counters.emptyPolls;
-        else
-            OnTimeout();
-    }
+    if (count < wanted)
+        ++(timeoutMs == 0 ? counters.emptyPolls : counters.timeouts);
     return static_cast<int32_t>(count);
-}
-
-void InProcessChannel::OnTimeout()
-{
-    ++counters.timeouts;
-    // The host waited its time-out: the line was quiet that long, and
-    // whatever was held back arrives now, just too late.
-    device.LineIdle();
-    CollectDeviceOutput();
-    while (!heldBack.empty()) {
-        Deliver(std::move(heldBack.front()));
-        heldBack.pop_front();
-    }
-}
-
-void InProcessChannel::CollectDeviceOutput()
-{
-    OutputChunk chunk;
-    while (device.TakeOutput(chunk)) {
-        // Bytes on a line keep their order: nothing overtakes a held chunk.
-        if (chunk.late || !heldBack.empty())
-            heldBack.push_back(std::move(chunk.bytes));
-        else
-            Deliver(std::move(chunk.bytes));
-    }
-}
-
-void InProcessChannel::Deliver(std::vector<uint8_t> bytes)
-{
-    noiseToHost.Apply(bytes);
-    AppendToLog(deviceToHost, bytes.data(), bytes.size());
-    arrived.insert(arrived.end(), bytes.begin(), bytes.end());
 }
 
 } // namespace sim

@@ -1,18 +1,23 @@
 #pragma once
 // A byte channel that connects the host's code straight to a simulated
-// device in the same process, with no port and no clock.
+// device in the same process, with no port and a simulated clock.
 //
-// What the host writes is fed to the device at once; the device's reply
-// bytes queue up for the host's reads. A read that cannot be satisfied comes
-// back short AT ONCE: the time-out is reported without any waiting, so that
-// retry paths run in microseconds. Late replies (Fault::Late) are held back
-// until such a time-out has been reported.
+// The line is modelled as a real one runs (38,400 baud, 8N1, unless told
+// otherwise): the host's bytes cross it one after the other, the device
+// answers once it has heard a whole request, and its reply crosses back
+// byte by byte. Time passes only while the host waits in a Read (or a test
+// lets it pass with Idle): a ten-second time-out costs no real time at all,
+// yet every deadline of the host sees the moments a real line would show.
+// A late reply (Fault::Late) leaves its delay later; nothing overtakes it.
 //
 // The cable can be pulled on demand: every later Read and Write then throws
 // SerialStreamError, as a serial port that disappeared does.
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <vector>
 
 #include "serial/comm.h"
@@ -35,13 +40,29 @@ public:
         uint64_t bytesRead = 0;    // by the host
     };
 
+    static constexpr uint32_t kDefaultBaud = 38400;
+    static constexpr uint32_t kBitsPerByte = 10; // 8N1
+    // A device drops a request whose bytes stop coming for this long.
+    static constexpr std::chrono::milliseconds kInterByteTimeout{100};
     // Enough of each direction for any test; a longer run keeps only the start.
     static constexpr size_t kMaxWireLog = 16u << 20;
 
-    explicit InProcessChannel(DeviceEngine& device);
+    // baud 0: a line that carries bytes without delay.
+    explicit InProcessChannel(DeviceEngine& device, uint32_t baud = kDefaultBaud);
 
     int32_t Write(const void* data, int32_t length, uint16_t timeoutMs) override;
     int32_t Read(void* data, int32_t length, uint16_t timeoutMs) override;
+    Time Now() const override { return now; }
+    Time OutputDoneAt() override { return std::max(now, toDeviceFreeAt); }
+    Time TransferTime(uint32_t bytes) const override;
+
+    // Lets `duration` pass on the line without the host reading.
+    void Idle(Time duration) { AdvanceTo(now + duration); }
+    // How long the device takes from a request's last byte to its answer.
+    void SetTurnaround(Time turnaround) { this->turnaround = turnaround; }
+    // Runs at every moment the clock reaches (a device that goes silent at
+    // a given time, a user who clicks): `at` is the new time.
+    void SetClockHook(std::function<void(Time at)> hook) { clockHook = std::move(hook); }
 
     void PullCable() { cablePulled = true; }
     // Pulls the cable once the host has written `bytes` more bytes: the device
@@ -57,30 +78,53 @@ public:
 
     const Counters& GetCounters() const { return counters; }
     void ResetCounters() { counters = Counters{}; }
-    // Every byte the host wrote, and every byte that reached the host's side
-    // of the line (read or still waiting), in order.
+    // Every byte the host wrote, and every byte the device put on the line
+    // towards the host (read or not), in order.
     const std::vector<uint8_t>& HostToDevice() const { return hostToDevice; }
     const std::vector<uint8_t>& DeviceToHost() const { return deviceToHost; }
     void ClearWireLog();
-    // Bytes that have arrived and wait for the host to read them.
-    size_t Waiting() const { return arrived.size(); }
+    // Bytes the device has sent that the host has not read yet, on the way
+    // or arrived.
+    size_t Waiting() const;
 
 private:
+    // Bytes on their way to the host; byte i is there at start + (i + 1)
+    // byte times.
+    struct Departure
+    {
+        Time start;
+        std::vector<uint8_t> bytes;
+        size_t taken = 0;
+    };
+
     void ThrowIfCablePulled() const;
     void FeedDevice(const uint8_t* bytes, size_t count);
-    // Moves the device's output onto the line, keeping late chunks back.
-    void CollectDeviceOutput();
-    void Deliver(std::vector<uint8_t> bytes);
-    void OnTimeout();
+    // Puts the device's output on the line as it is produced at `at`.
+    void CollectDeviceOutput(Time at);
+    void AdvanceTo(Time to);
+    // Bytes there for the host at the current time.
+    size_t Arrived() const;
+    // When the `count`-th byte still to be read gets there; Time::max() when
+    // the device has not sent that many.
+    Time ArrivalOf(size_t count) const;
+    size_t Take(uint8_t* data, size_t count);
 
     DeviceEngine& device;
+    uint32_t baud;
+    Time now{0};
+    Time turnaround{0};
+    std::function<void(Time)> clockHook;
+    Time toDeviceFreeAt{0};
+    Time toHostFreeAt{0};
+    Time lastArrivalAtDevice{0};
+    bool deviceNoticedQuiet = true;
+    std::deque<Departure> outbound;
+
     bool cablePulled = false;
     bool pullArmed = false;
     uint64_t bytesBeforePull = 0;
     LineNoise noiseToDevice;
     LineNoise noiseToHost;
-    std::deque<uint8_t> arrived;
-    std::deque<std::vector<uint8_t>> heldBack;
     Counters counters;
     std::vector<uint8_t> hostToDevice;
     std::vector<uint8_t> deviceToHost;

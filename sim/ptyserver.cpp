@@ -249,7 +249,7 @@ void PtyServer::CollectReplies(Clock::time_point now)
     std::lock_guard<std::mutex> lock(cartridgeMutex);
     OutputChunk chunk;
     while (cartridge.Engine().TakeOutput(chunk)) {
-        const Clock::time_point notBefore = chunk.late ? now + options.lateReplyDelay : now;
+        const Clock::time_point notBefore = now + chunk.delay;
         outbound.push_back(Departure{notBefore, std::move(chunk.bytes)});
     }
 }

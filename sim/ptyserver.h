@@ -35,9 +35,6 @@ public:
     struct Options
     {
         uint32_t baud = LinePacer::kDefaultBaud; // 0: full speed
-        // A reply the engine marks late (Fault::Late) leaves this much later:
-        // past the host's usual 1,000 ms reply time-out.
-        std::chrono::milliseconds lateReplyDelay{1500};
         // A request whose bytes stop coming for this long is dropped, as a
         // device's receiver gives up on a frame that broke off.
         std::chrono::milliseconds interByteTimeout{100};

@@ -172,7 +172,7 @@ TEST_F(EngineTest, LateReplyIsMarkedForDeliveryAfterATimeout)
     device.Feed(Request(7, {1}));
     sim::OutputChunk chunk;
     ASSERT_TRUE(device.TakeOutput(chunk));
-    EXPECT_TRUE(chunk.late);
+    EXPECT_EQ(chunk.delay, Fault::kDefaultLateness);
 }
 
 TEST_F(EngineTest, FaultIsKeptForTheNextReplyWhenTheDeviceIgnoresARequest)

@@ -188,11 +188,10 @@ TEST_F(PtyServerTest, CablePluggedBackInServesANewSession)
 TEST_F(PtyServerTest, LateReplyThroughThePortIsNotTakenForTheResend)
 {
     PtyServer::Options options = FullSpeed();
-    options.lateReplyDelay = 150ms;
     StartServer(options);
     Host host(server->PortName());
     host.link.SetTimeout(100);
-    server->WithCartridge([](Cartridge& c) { c.Engine().InjectFault(sim::Fault::Late()); });
+    server->WithCartridge([](Cartridge& c) { c.Engine().InjectFault(sim::Fault::Late(150ms)); });
     EXPECT_EQ(host.BufferSize(), Cartridge::kDefaultBufferSize);
     std::this_thread::sleep_for(100ms);
     server->WithCartridge([](Cartridge& c) { c.ReportBufferSize(1234); });
