@@ -1,20 +1,38 @@
 #include "rpc/rpc.h"
 
-#include "serial/comm.h"
+#include <algorithm>
+
+#include "rpc/bytesum.h"
 
 namespace {
 
-uint16_t ByteSum(const uint8_t* bytes, uint32_t count)
-{
-    uint16_t sum = 0;
-    for (uint32_t i = 0; i < count; ++i)
-        sum = static_cast<uint16_t>(sum + bytes[i]);
-    return sum;
-}
+using Time = IComm::Time;
 
 constexpr uint32_t kHeaderPayload = 3; // code or procedure (1) + length (2)
+constexpr uint32_t kFrameSumBytes = 2;
+// ReceiveReply's word for "send again": not a result any caller sees.
+constexpr int kAskedAgain = 1;
 
 } // namespace
+
+// Makes `reply` the wait the link's reads measure themselves by, for one
+// scope; a null `reply` leaves the wait in force as it is.
+class CRpc::ActiveWait
+{
+public:
+    ActiveWait(CRpc& link, ReplyWait* reply) : link(link), saved(link.wait)
+    {
+        if (reply != nullptr)
+            link.wait = reply;
+    }
+    ~ActiveWait() { link.wait = saved; }
+    ActiveWait(const ActiveWait&) = delete;
+    ActiveWait& operator=(const ActiveWait&) = delete;
+
+private:
+    CRpc& link;
+    ReplyWait* saved;
+};
 
 CRpc::CRpc(IComm* channel, uint8_t retries)
     : channel(channel), header(kHeaderPayload), retries(retries)
@@ -24,11 +42,6 @@ CRpc::CRpc(IComm* channel, uint8_t retries)
 void CRpc::WriteByte(uint8_t byte)
 {
     channel->Write(&byte, 1, kWriteTimeoutMs);
-}
-
-int CRpc::ReadByte(uint8_t& byte, uint16_t timeoutMs)
-{
-    return channel->Read(&byte, 1, timeoutMs) == 1 ? Ok : TimedOut;
 }
 
 int CRpc::SendFrame(int kind, CRpcMessage& message)
@@ -44,30 +57,120 @@ int CRpc::SendFrame(int kind, CRpcMessage& message)
     return Ok;
 }
 
+// --- Waiting -------------------------------------------------------------------------
+
+Time CRpc::Deadline() const
+{
+    return wait->base + channel->TransferTime(wait->lineBytes);
+}
+
+Time CRpc::ReadEnd(uint16_t timeoutMs, uint32_t count) const
+{
+    return Now() + Milliseconds(timeoutMs) + channel->TransferTime(count);
+}
+
+void CRpc::Watch()
+{
+    const Time now = Now();
+    if (now - lastWatch < Milliseconds(kWatchIntervalMs))
+        return;
+    lastWatch = now;
+    if (waitHooks.watch)
+        waitHooks.watch();
+}
+
+int32_t CRpc::ReadWithin(uint8_t* data, int32_t count, Time readEnd)
+{
+    int32_t got = 0;
+    while (got < count) {
+        const Time end = std::min({readEnd, Deadline(), waitLimit});
+        const Time now = Now();
+        if (!gaveUp && (now >= waitLimit || (waitHooks.giveUp && waitHooks.giveUp()))) {
+            gaveUp = true;
+            ++stats.givenUp;
+        }
+        if (gaveUp || now >= end) {
+            // One last look: bytes that came in time count, even when this
+            // process comes to look at them late (a loaded computer).
+            got += channel->Read(data + got, count - got, 0);
+            break;
+        }
+        // Waited for in slices, so that the watcher runs and a give-up is
+        // seen while the time runs.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+        const auto slice = static_cast<uint16_t>(
+            std::clamp<decltype(left)>(left, 1, kWatchIntervalMs));
+        got += channel->Read(data + got, count - got, slice);
+        Watch();
+    }
+    return got;
+}
+
+int CRpc::ReadByte(uint8_t& byte, Time readEnd)
+{
+    return ReadWithin(&byte, 1, readEnd) == 1 ? Ok : TimedOut;
+}
+
+void CRpc::SkipBytes(uint32_t count, Time readEnd)
+{
+    uint8_t scratch[64];
+    while (count > 0) {
+        const auto piece = static_cast<int32_t>(std::min<uint32_t>(count, sizeof scratch));
+        const int32_t got = ReadWithin(scratch, piece, readEnd);
+        count -= static_cast<uint32_t>(got);
+        if (got < piece)
+            return;
+    }
+}
+
+// --- Receiving -----------------------------------------------------------------------
+
 int CRpc::HuntSync(uint16_t firstByteTimeout, uint16_t timeoutMs)
 {
     uint8_t byte = 0;
-    if (ReadByte(byte, firstByteTimeout) != Ok)
+    if (ReadByte(byte, wait->start + Milliseconds(firstByteTimeout)) != Ok)
         return TimedOut;
     uint32_t window = static_cast<uint32_t>(byte) << 24;
     // The sync word's own four bytes are not babble: the hunt may read that
     // many beyond the bound.
-    const uint32_t mostBytesRead = kMaxSyncHuntBytes + sizeof kSyncWord;
+    const uint32_t syncBytes = sizeof kSyncWord;
+    const uint32_t mostBytesRead = kMaxSyncHuntBytes + syncBytes;
     uint32_t bytesRead = 1;
+    int result = Ok;
     while (window != kSyncWord) {
-        if (bytesRead == mostBytesRead)
-            return TimedOut;
-        if (ReadByte(byte, timeoutMs) != Ok)
-            return TimedOut;
+        if (bytesRead == mostBytesRead) {
+            result = TimedOut;
+            break;
+        }
+        // The byte about to leave the window was no part of a reply; it took
+        // its line time all the same.
+        if (bytesRead >= syncBytes)
+            ++wait->lineBytes;
+        if (ReadByte(byte, ReadEnd(timeoutMs, 1)) != Ok) {
+            result = TimedOut;
+            break;
+        }
         ++bytesRead;
         window = window >> 8 | static_cast<uint32_t>(byte) << 24;
     }
-    return Ok;
+    stats.skippedBytes += result == Ok ? bytesRead - syncBytes : bytesRead;
+    return result;
 }
 
 int CRpc::ReceiveFrame(int kind, CRpcMessage& message, uint16_t count, uint16_t firstByteTimeout,
                        uint16_t timeoutMs)
 {
+    // Outside a call, the frame is a wait of its own from the moment the
+    // last request left.
+    ReplyWait own{};
+    if (wait == nullptr) {
+        const Time start = channel->OutputDoneAt();
+        own = ReplyWait{start, start + Milliseconds(firstByteTimeout),
+                        (CarriesSync(kind) ? uint32_t{sizeof kSyncWord} : 0u) + count +
+                            kFrameSumBytes};
+    }
+    const ActiveWait scope(*this, wait == nullptr ? &own : nullptr);
+
     message.BeginAppend();
     if (message.Reserve(count) != 0)
         return MessageTooLarge;
@@ -76,17 +179,90 @@ int CRpc::ReceiveFrame(int kind, CRpcMessage& message, uint16_t count, uint16_t 
         if (hunt != Ok)
             return hunt;
     }
-    if (channel->Read(message.End(), count, timeoutMs) != count)
+    if (ReadWithin(message.End(), count, ReadEnd(timeoutMs, count)) != count)
         return TimedOut;
     const uint16_t computed = ByteSum(message.End(), count);
     message.Advance(count);
 
     uint8_t low = 0;
     uint8_t high = 0;
-    if (ReadByte(low, timeoutMs) != Ok || ReadByte(high, timeoutMs) != Ok)
+    if (ReadByte(low, ReadEnd(timeoutMs, 1)) != Ok || ReadByte(high, ReadEnd(timeoutMs, 1)) != Ok)
         return TimedOut;
     const uint16_t received = static_cast<uint16_t>(low | high << 8);
     return received == computed ? Ok : ChecksumMismatch;
+}
+
+// --- Calls ---------------------------------------------------------------------------
+
+void CRpc::SendRequest(uint8_t procedure, CRpcMessage& message)
+{
+    header.Reset();
+    header.PutU8(procedure);
+    header.PutU16(message.Length());
+    SendFrame(kHeaderFrame, header);
+    SendFrame(kArgumentFrame, message);
+    ++stats.requests;
+    owed.RequestSent(Milliseconds(timeout));
+}
+
+int CRpc::ReceiveReply(CRpcMessage& message)
+{
+    // The device can answer only once it has heard the whole request.
+    const Time left = channel->OutputDoneAt();
+    ReplyWait reply{left, left + Milliseconds(timeout), kHeaderFrameBytes};
+    const ActiveWait scope(*this, &reply);
+
+    header.Reset();
+    const int result = ReceiveFrame(kHeaderFrame, header, kHeaderPayload, timeout, timeout);
+    if (result != Ok)
+        return result;
+    // An intact header is an answer, whatever it says.
+    owed.AnswerSeen(Now());
+    uint8_t code = 0;
+    uint16_t replyLength = 0;
+    header.GetU8(code);
+    header.GetU16(replyLength);
+    if (code == kSendAgain)
+        return kAskedAgain;
+    if (code != kReplyFollows)
+        return BadReplyCode;
+    reply.lineBytes += replyLength + kFrameSumBytes;
+    const int received = ReceiveFrame(kReplyDataFrame, message, replyLength, timeout, timeout);
+    // The data that did not fit still comes: let it pass, so that it is no
+    // part of the next call's reply.
+    if (received == MessageTooLarge)
+        SkipBytes(replyLength + kFrameSumBytes, ReadEnd(timeout, replyLength + kFrameSumBytes));
+    return received;
+}
+
+void CRpc::AwaitOwedAnswers()
+{
+    while (owed.Pending() && !gaveUp) {
+        // The next answer's first byte may come until then; the rest of it,
+        // and whatever babble comes first, take their line time beyond.
+        const Time until = owed.Until(Milliseconds(timeout));
+        ReplyWait drain{until, until, kHeaderFrameBytes};
+        const ActiveWait scope(*this, &drain);
+        header.Reset();
+        const int result = ReceiveFrame(kHeaderFrame, header, kHeaderPayload, 0, kWriteTimeoutMs);
+        if (result == Ok) {
+            owed.AnswerSeen(Now());
+            ++stats.lateAnswers;
+            uint8_t code = 0;
+            uint16_t replyLength = 0;
+            header.GetU8(code);
+            header.GetU16(replyLength);
+            if (code == kReplyFollows) {
+                drain.lineBytes += replyLength + kFrameSumBytes;
+                SkipBytes(replyLength + kFrameSumBytes, ReadEnd(timeout, replyLength + kFrameSumBytes));
+            }
+        } else if (result == TimedOut && Now() >= until) {
+            break; // their time is past
+        }
+        // A damaged frame, or babble: the answers may still come in time.
+    }
+    if (!gaveUp)
+        stats.lostAnswers += owed.WriteOff();
 }
 
 void CRpc::DiscardStaleInput()
@@ -96,67 +272,46 @@ void CRpc::DiscardStaleInput()
     while (dropped < kMaxStaleBytes) {
         const int32_t got = channel->Read(scratch, sizeof scratch, 0);
         if (got <= 0)
-            return;
+            break;
         dropped += static_cast<uint32_t>(got);
     }
-}
-
-void CRpc::DropOwedAnswers()
-{
-    answersMayBeOwed = false;
-    uint8_t scratch[64];
-    uint32_t dropped = 0;
-    while (dropped < kMaxOwedAnswerBytes) {
-        // What is there already, then one byte more if it comes in time.
-        int32_t got = channel->Read(scratch, sizeof scratch, 0);
-        if (got <= 0)
-            got = channel->Read(scratch, 1, kOwedAnswerQuietMs);
-        if (got <= 0)
-            return;
-        dropped += static_cast<uint32_t>(got);
-    }
+    stats.skippedBytes += dropped;
 }
 
 int CRpc::Call(uint8_t procedure, CRpcMessage& message)
 {
+    ++stats.calls;
+    gaveUp = false;
     const uint32_t argumentLength = message.Length();
+    AwaitOwedAnswers();
+    DiscardStaleInput();
+
     uint8_t attempts = 0;
     int requestRepeats = 0;
-    // Attempts within this call repeat the same request, so an owed answer
-    // that arrives during one of them answers it rightly; only a new call
-    // must not hear it.
-    if (answersMayBeOwed)
-        DropOwedAnswers();
+    int result = Ok;
     for (;;) {
-        DiscardStaleInput();
-        header.Reset();
-        header.PutU8(procedure);
-        header.PutU16(message.Length());
-        SendFrame(kHeaderFrame, header);
-        SendFrame(kArgumentFrame, message);
-
-        header.Reset();
-        int result = ReceiveFrame(kHeaderFrame, header, kHeaderPayload, timeout, timeout);
-        if (result == Ok) {
-            uint8_t code = 0;
-            uint16_t replyLength = 0;
-            header.GetU8(code);
-            header.GetU16(replyLength);
-            if (code == kSendAgain) {
-                if (++requestRepeats > kMaxRequestRepeats)
-                    return BadReplyCode;
-                continue;
+        SendRequest(procedure, message);
+        result = ReceiveReply(message);
+        if (result == kAskedAgain) {
+            ++stats.askedAgain;
+            if (++requestRepeats > kMaxRequestRepeats) {
+                result = BadReplyCode;
+                break;
             }
-            if (code != kReplyFollows)
-                return BadReplyCode;
-            result = ReceiveFrame(kReplyDataFrame, message, replyLength, timeout, timeout);
+            continue;
         }
-        if (result == TimedOut)
-            answersMayBeOwed = true;
         if (result != ChecksumMismatch && result != TimedOut)
-            return result;
+            break;
+        // Within this call an answer that comes late still answers it: the
+        // repeated request is the same. Only later calls must not hear it.
+        owed.WaitEnded(Now());
+        if (gaveUp)
+            break;
+        ++(result == TimedOut ? stats.timedOut : stats.damagedReplies);
         if (++attempts >= retries)
-            return result;
+            break;
         message.Truncate(argumentLength);
     }
+    owed.CallEnded();
+    return result;
 }

@@ -53,14 +53,14 @@ TEST_F(LinkGuardTest, CallAfterAnOversizedReplyGetsItsOwnAnswer)
 
 // --- Replies that arrive too late ----------------------------------------------------
 
-TEST_F(LinkGuardTest, ReplyArrivingJustAfterTheTimeoutIsNotTakenForTheResend)
+TEST_F(LinkGuardTest, ReplyThatComesLateDuringARepeatStillAnswersTheCall)
 {
-    device.InjectFault(Fault::Late());
+    device.InjectFault(Fault::Late()); // 1.5 s late, at a 500 ms time-out
     message.PutU8(1);
     ASSERT_EQ(link.Call(kEcho, message), CRpc::Ok);
-    EXPECT_EQ(RequestsHeard(), 2u);
-    EXPECT_EQ(Unread(message), (Bytes{1, 2}))
-        << "the answer must be the device's reply to the resend, its second service";
+    EXPECT_EQ(RequestsHeard(), 3u) << "two repeats went out before the late answer came";
+    EXPECT_EQ(Unread(message), (Bytes{1, 1})) << "the first request's answer, however late";
+    EXPECT_EQ(link.OwedAnswerCount(), 2u) << "the repeats' answers are still to come";
 }
 
 TEST_F(LinkGuardTest, LaterCallsGetTheirOwnRepliesAfterALateOne)
@@ -70,15 +70,22 @@ TEST_F(LinkGuardTest, LaterCallsGetTheirOwnRepliesAfterALateOne)
     EXPECT_EQ(EchoTag(2), 2);
     EXPECT_EQ(EchoTag(3), 3);
     EXPECT_EQ(channel.Waiting(), 0u);
+    EXPECT_EQ(link.LinkStats().lateAnswers, 2u);
+    EXPECT_EQ(link.LinkStats().lostAnswers, 0u);
 }
 
-TEST_F(LinkGuardTest, LateRepliesOnEveryAttemptEndInATimeoutNotAStaleAnswer)
+// The device answers only after the call has given up on all its attempts;
+// the answers to the repeats follow right behind, in order. Each of them is
+// let pass before the next call sends anything.
+TEST_F(LinkGuardTest, AnswersLaterThanTheWholeCallAreNotTakenByTheNextOne)
 {
-    device.InjectFault(Fault::Late(), kLinkRetries);
+    ASSERT_EQ(EchoTag(1), 1) << "the device has answered before";
+    device.InjectFault(Fault::Late(std::chrono::milliseconds(2200)));
     int result = 0;
-    EchoTag(1, &result);
-    EXPECT_EQ(result, CRpc::TimedOut);
-    EXPECT_EQ(EchoTag(2), 2);
+    EchoTag(2, &result);
+    EXPECT_EQ(result, CRpc::TimedOut) << "four attempts of 500 ms";
+    EXPECT_EQ(EchoTag(3), 3);
+    EXPECT_EQ(link.LinkStats().lateAnswers, kLinkRetries);
 }
 
 TEST_F(LinkGuardTest, ReplyToADroppedCallIsNotTakenByTheNextOne)
@@ -101,7 +108,6 @@ TEST(LinkOnAPacedLine, AnswerOwedToARepeatedRequestIsNotTakenByTheNextCall)
 {
     sim::Cartridge cartridge;
     sim::PtyServer::Options options; // 38,400 baud: replies arrive byte by byte
-    options.lateReplyDelay = std::chrono::milliseconds(300);
     sim::PtyServer server(cartridge, options);
     std::string error;
     ASSERT_TRUE(server.Start(error)) << error;
@@ -110,7 +116,9 @@ TEST(LinkOnAPacedLine, AnswerOwedToARepeatedRequestIsNotTakenByTheNextCall)
     CRpc link(&serial, kLinkRetries);
     link.SetTimeout(200);
 
-    server.WithCartridge([](sim::Cartridge& c) { c.Engine().InjectFault(Fault::Late()); });
+    server.WithCartridge([](sim::Cartridge& c) {
+        c.Engine().InjectFault(Fault::Late(std::chrono::milliseconds(300)));
+    });
     CRpcMessage text(256);
     text.PutBytes("hi", 3);
     ASSERT_EQ(link.Call(sim::Procedure::kPrintText, text), CRpc::Ok);
@@ -157,7 +165,8 @@ TEST_F(LinkGuardTest, NoiseBeyondTheHuntBoundCostsTheAttempt)
 
 TEST_F(LinkGuardTest, EndlessBabbleEndsTheCallWithATimeout)
 {
-    device.SetFaultSource([] { return Fault::Noise(Bytes(3 * CRpc::kMaxSyncHuntBytes, 0x78)); });
+    // More babble before each reply than all the attempts' hunts together.
+    device.SetFaultSource([] { return Fault::Noise(Bytes(16 * CRpc::kMaxSyncHuntBytes, 0x78)); });
     int result = 0;
     EchoTag(6, &result);
     EXPECT_EQ(result, CRpc::TimedOut);

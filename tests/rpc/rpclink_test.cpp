@@ -169,7 +169,7 @@ TEST_F(LinkTest, SilentDeviceTimesOutAfterExactlyRetriesFullRequests)
     device.SetSilent(true);
     message.PutU16(0x1234);
     EXPECT_EQ(link.Call(kEcho, message), CRpc::TimedOut);
-    EXPECT_EQ(channel.GetCounters().timeouts, kLinkRetries);
+    EXPECT_EQ(link.LinkStats().timedOut, kLinkRetries);
     ASSERT_EQ(RequestsHeard(), kLinkRetries);
     for (const sim::CallRecord& call : device.Calls())
         EXPECT_EQ(call.arguments, (Bytes{0x34, 0x12})) << "each attempt resends the request whole";
@@ -196,7 +196,7 @@ TEST_F(LinkTest, RetryCountZeroStillMakesOneAttempt)
     device.SetSilent(true);
     EXPECT_EQ(once.Call(kEcho, message), CRpc::TimedOut);
     EXPECT_EQ(RequestsHeard(), 1u);
-    EXPECT_EQ(channel.GetCounters().timeouts, 1u);
+    EXPECT_EQ(once.LinkStats().timedOut, 1u);
 }
 
 TEST_F(LinkTest, RetryCountOneGivesUpAfterTheFirstDamagedReply)
