@@ -5,6 +5,7 @@
 
 #include "bench/campaignchannel.h"
 #include "flash/flashxferhost.h"
+#include "flash/uploadsession.h"
 #include "serial/serialstreamerror.h"
 #include "sim/cartridge.h"
 
@@ -12,41 +13,46 @@ namespace bench {
 
 namespace {
 
-constexpr uint16_t kBootWaitTimeoutMs = 200;
-constexpr uint16_t kUploadTimeoutMs = 1000;
-constexpr uint32_t kFinishUploadValue = 0x08020000;
 constexpr uint32_t kOldFlashSeed = 0x0DDF1A5u;
+// A user who waits this long (on the line's clock) for the cartridge to
+// boot, then cancels: about 25 unanswered handshakes.
+constexpr double kPatienceSeconds = 20.0;
 
-// Both kinds open with a bitstream handshake; a firmware upload then keeps
-// asking with its own mode, as the dialog does.
-bool WaitForDevice(CFlashXferHost& host, CampaignChannel& meter, bool bitstream)
+// The dialog's user, as the campaign plays it: watches, and gives up a wait
+// for a cartridge that never boots.
+class CampaignUser : public CUploadSession::IFrontEnd
 {
-    host.SetTimeout(kBootWaitTimeoutMs);
-    int rc = host.Handshake(CFlashXferHost::kBitstreamMode);
-    meter.MarkCancelPoint();
-    const int mode = bitstream ? CFlashXferHost::kBitstreamMode : CFlashXferHost::kFirmwareMode;
-    for (int attempt = 1; rc < 0 && attempt < kMostHandshakes; ++attempt) {
-        rc = host.Handshake(mode);
+public:
+    CampaignUser(CFlashXferHost& host, CampaignChannel& meter, const UploadCase& upload)
+        : host(host), meter(meter), upload(upload)
+    {
+    }
+
+    void WaitingForDevice() override
+    {
+        waiting = true;
+        waitStarted = meter.LineSeconds();
+    }
+    void KeepAlive() override
+    {
         meter.MarkCancelPoint();
+        if (waiting && meter.LineSeconds() - waitStarted > kPatienceSeconds)
+            host.Cancel();
     }
-    return rc >= 0;
-}
-
-int Transfer(CFlashXferHost& host, const UploadCase& upload)
-{
-    host.SetTimeout(kUploadTimeoutMs);
-    if (upload.bitstream)
-        return host.UploadBitstream(upload.path.c_str());
-    return host.UploadFirmware(upload.address, upload.path.c_str(), true);
-}
-
-void TellDeviceUploadEnded(CFlashXferHost& host)
-{
-    try {
-        host.FinishUpload(kFinishUploadValue);
-    } catch (const SerialStreamError&) {
+    std::string PathToTransfer() override
+    {
+        waiting = false;
+        return upload.path;
     }
-}
+    void UploadEnded(CUploadSession::Outcome) override { meter.MarkCancelPoint(); }
+
+private:
+    CFlashXferHost& host;
+    CampaignChannel& meter;
+    const UploadCase& upload;
+    bool waiting = false;
+    double waitStarted = 0.0;
+};
 
 bool OutsideUnchanged(const std::vector<uint8_t>& flash, const UploadCase& upload)
 {
@@ -88,13 +94,14 @@ DialogOutcome RunDialogUpload(CFlashXferHost& host, CampaignChannel& meter,
                               const UploadCase& upload)
 {
     DialogOutcome outcome;
+    CampaignUser user(host, meter, upload);
+    CUploadSession session(host, user);
     try {
-        if (WaitForDevice(host, meter, upload.bitstream))
-            outcome.result = Transfer(host, upload);
-        meter.MarkCancelPoint();
-        TellDeviceUploadEnded(host);
-    } catch (const SerialStreamError&) {
-        outcome.serialError = true;
+        session.Run(upload.bitstream ? CUploadSession::Kind::Bitstream
+                                     : CUploadSession::Kind::Firmware);
+        outcome.result = session.TransferResult();
+        outcome.serialError = session.LineFailed();
+        outcome.crashed = session.EndedByDefect();
     } catch (...) {
         outcome.crashed = true;
     }

@@ -41,18 +41,16 @@ struct RunResult
     double uncancellable = 0.0; // longest stretch without a cancel point
 };
 
-// The dialog's sequence: the boot wait at 200 ms (up to `kMostHandshakes`
-// handshakes, as a user who waits that long and then cancels), the upload
-// at 1,000 ms, then FinishUpload whatever the result. A serial error ends it
-// as the dialog ends it: a failure. Returns the upload's result, or a
-// negative value when it did not get that far.
+// The dialog's own upload session (flash/uploadsession.h), with a user who
+// waits some 20 s of line time for the cartridge to boot and then cancels.
+// A serial error ends it as the dialog ends it: a failure. `result` is the
+// upload's result, or a negative value when it did not get that far.
 struct DialogOutcome
 {
     int result = -1;
     bool serialError = false;
     bool crashed = false;
 };
-constexpr int kMostHandshakes = 25;
 DialogOutcome RunDialogUpload(CFlashXferHost& host, CampaignChannel& meter,
                               const UploadCase& upload);
 

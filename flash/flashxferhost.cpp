@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstring>
 
+#include "rpc/bytesum.h"
+
 namespace {
 
 // Puts the link's reply time-out back on every way out of a scope,
@@ -24,22 +26,22 @@ private:
     uint16_t saved;
 };
 
-bool IsOdd(uint32_t value)
+// Lifts the link's wait limit on every way out of a call.
+class WaitLimitGuard
 {
-    return (value & 1u) != 0;
-}
+public:
+    WaitLimitGuard(CRpc& link, IComm::Time limit) : link(link) { link.SetWaitLimit(limit); }
+    ~WaitLimitGuard() { link.SetWaitLimit(CRpc::NoWaitLimit()); }
+    WaitLimitGuard(const WaitLimitGuard&) = delete;
+    WaitLimitGuard& operator=(const WaitLimitGuard&) = delete;
 
-// The same rule as the device's sum of its transfer buffer.
-uint16_t ByteSum(const uint8_t* bytes, uint32_t count)
-{
-    uint16_t sum = 0;
-    for (uint32_t i = 0; i < count; ++i)
-        sum = static_cast<uint16_t>(sum + bytes[i]);
-    return sum;
-}
+private:
+    CRpc& link;
+};
 
-// The device's signed status at the message's read position. A reply too
-// short to hold one counts as 0, as the device has always been read.
+// The device's signed status at the message's read position, where it only
+// informs: a reply too short to hold one counts as 0, as the device has
+// always been read.
 int StatusOf(CRpcMessage& message)
 {
     uint32_t status = 0;
@@ -48,11 +50,62 @@ int StatusOf(CRpcMessage& message)
     return static_cast<int32_t>(status);
 }
 
+// The status of a procedure whose status is its whole answer: a reply
+// without one has not said that the work was done.
+int RequiredStatusOf(CRpcMessage& message)
+{
+    uint32_t status = 0;
+    if (message.GetU32(status) != 0)
+        return -1;
+    return static_cast<int32_t>(status);
+}
+
 } // namespace
 
 CFlashXferHost::CFlashXferHost(IComm* channel, int retries)
     : QObject(nullptr), CRpc(channel, kLinkAttempts), retryCount(retries)
 {
+    SetWaitHooks({[this] {
+                      if (watcher)
+                          watcher();
+                  },
+                  [this] { return GiveUpWaiting(); }});
+}
+
+void CFlashXferHost::Cancel()
+{
+    cancelRequested = true;
+    stopRequested = true;
+}
+
+bool CFlashXferHost::TakeCancel()
+{
+    if (!cancelRequested)
+        return false;
+    cancelRequested = false;
+    return true;
+}
+
+// The one attempt loop of the host: `step` is tried until it says another
+// try cannot mend it, the attempts are used up, or the user stops.
+template <class Step>
+CFlashXferHost::Try CFlashXferHost::Repeat(Step step)
+{
+    Try last{-1, false};
+    for (int attempt = 0; attempt < Attempts(); ++attempt) {
+        last = step();
+        if (!last.again || stopRequested)
+            break;
+    }
+    return last;
+}
+
+int CFlashXferHost::Invoke(Procedure procedure, CRpcMessage& message)
+{
+    if (!stopRequested)
+        return Call(procedure, message);
+    const WaitLimitGuard limit(*this, Now() + std::chrono::milliseconds(kStoppingWaitMs));
+    return Call(procedure, message);
 }
 
 int CFlashXferHost::RangeProcedure(Procedure procedure, uint32_t address, uint32_t length)
@@ -60,16 +113,16 @@ int CFlashXferHost::RangeProcedure(Procedure procedure, uint32_t address, uint32
     if (IsOdd(address) || IsOdd(length))
         return -1;
     CRpcMessage message(kMessageCapacity);
-    int result = -1;
-    for (int attempt = 0; attempt < Attempts(); ++attempt) {
-        message.Reset();
-        message.PutU32(address);
-        message.PutU32(length);
-        result = Call(procedure, message);
-        if (result == Ok)
-            return StatusOf(message);
-    }
-    return result;
+    return Repeat([&]() -> Try {
+               message.Reset();
+               message.PutU32(address);
+               message.PutU32(length);
+               const int called = Invoke(procedure, message);
+               if (called != Ok)
+                   return {called, true};
+               return {StatusOf(message), false};
+           })
+        .result;
 }
 
 int CFlashXferHost::OpenRange(uint32_t address, uint32_t length)
@@ -93,28 +146,30 @@ int CFlashXferHost::Handshake(int mode)
         return -1;
     const uint32_t magic = mode == kFirmwareMode ? kFirmwareMagic : kBitstreamMagic;
     CRpcMessage message(kMessageCapacity);
-    int result = -1;
-    for (int attempt = 0; attempt < Attempts(); ++attempt) {
+    const Try last = Repeat([&]() -> Try {
         message.Reset();
         message.PutU32(magic);
-        result = Call(kHandshake, message);
-        if (result == Ok)
-            return StatusOf(message);
-    }
+        const int called = Invoke(kHandshake, message);
+        if (called != Ok)
+            return {called, true};
+        return {StatusOf(message), false};
+    });
+    if (!last.again)
+        return last.result;
     // A device that does not answer is what the user cancels while waiting
-    // for the cartridge to boot.
-    if (cancelRequested) {
-        cancelRequested = false;
+    // for the cartridge to boot; that ends what there was to stop.
+    if (TakeCancel()) {
+        stopRequested = false;
         return kCancelled;
     }
-    return result;
+    return last.result;
 }
 
 int CFlashXferHost::FinishUpload(uint32_t value)
 {
     CRpcMessage message(kMessageCapacity);
     message.PutU32(value);
-    return Call(kFinishUpload, message);
+    return Invoke(kFinishUpload, message);
 }
 
 int CFlashXferHost::PrintText(const char* text)
@@ -127,7 +182,7 @@ int CFlashXferHost::PrintText(const char* text)
     const int put = message.PutBytes(text, static_cast<uint16_t>(size));
     if (put != 0)
         return put;
-    return Call(kPrintText, message);
+    return Invoke(kPrintText, message);
 }
 
 int CFlashXferHost::SetTransferState(uint8_t active, uint8_t failed)
@@ -135,7 +190,7 @@ int CFlashXferHost::SetTransferState(uint8_t active, uint8_t failed)
     CRpcMessage message(kMessageCapacity);
     message.PutU8(active);
     message.PutU8(failed);
-    return Call(kSetTransferState, message);
+    return Invoke(kSetTransferState, message);
 }
 
 void CFlashXferHost::ReportProgress(uint32_t chunkSize)
@@ -152,42 +207,46 @@ void CFlashXferHost::ReportProgress(uint32_t chunkSize)
 int CFlashXferHost::LoadChunk(CRpcMessage& message, uint32_t offset, const uint8_t* chunk,
                               uint32_t size)
 {
-    int result = -1;
-    for (int attempt = 0; attempt < Attempts(); ++attempt) {
-        message.Reset();
-        message.PutU32(offset);
-        result = message.PutBytes(chunk, static_cast<uint16_t>(size));
-        if (result != 0)
-            return result;
-        result = Call(kLoadBuffer, message);
-        if (result == Ok)
-            return Ok;
-    }
-    return result;
+    return Repeat([&]() -> Try {
+               message.Reset();
+               message.PutU32(offset);
+               const int put = message.PutBytes(chunk, static_cast<uint16_t>(size));
+               if (put != 0)
+                   return {put, false};
+               const int called = Invoke(kLoadBuffer, message);
+               return {called, called != Ok};
+           })
+        .result;
 }
 
-int CFlashXferHost::DeviceChecksum(CRpcMessage& message, uint32_t count, uint16_t& sum)
+int CFlashXferHost::AskBufferSum(CRpcMessage& message, uint32_t count, BufferSum& answer)
 {
     message.Reset();
     message.PutU32(count);
-    const int called = Call(kGetBufferChecksum, message);
+    const int called = Invoke(kGetBufferChecksum, message);
     if (called != Ok)
         return called;
     uint32_t status = 0;
-    if (message.GetU32(status) != 0 || message.GetU16(sum) != 0)
+    answer.complete = message.GetU32(status) == 0 && message.GetU16(answer.sum) == 0;
+    answer.status = static_cast<int32_t>(status);
+    return Ok;
+}
+
+int CFlashXferHost::BufferVerdict(const BufferSum& answer, uint16_t expected)
+{
+    if (!answer.complete)
         return -1;
     // A positive status is no less a refusal: the sum that came with it
     // cannot vouch for the buffer.
-    const int32_t signedStatus = static_cast<int32_t>(status);
-    if (signedStatus != 0)
-        return signedStatus < 0 ? signedStatus : -1;
-    return Ok;
+    if (answer.status != 0)
+        return answer.status < 0 ? answer.status : -1;
+    return answer.sum == expected ? 0 : -1;
 }
 
 // Sends the block chunk by chunk, then compares the device's sum of its
 // buffer with the sum of what was sent.
-CFlashXferHost::StagingResult CFlashXferHost::StagingAttempt(CRpcMessage& message, const uint8_t* data,
-                                             uint32_t count)
+CFlashXferHost::StagingResult CFlashXferHost::StagingAttempt(CRpcMessage& message,
+                                                             const uint8_t* data, uint32_t count)
 {
     uint16_t sum = 0;
     for (uint32_t offset = 0; offset < count; offset += kChunkSize) {
@@ -196,50 +255,35 @@ CFlashXferHost::StagingResult CFlashXferHost::StagingAttempt(CRpcMessage& messag
         // The progress signal runs the dialog's event processing: that is
         // where a click on Cancel reaches this host.
         ReportProgress(size);
-        if (cancelRequested) {
-            cancelRequested = false;
+        if (TakeCancel())
             return {-1, true};
-        }
         sum = static_cast<uint16_t>(sum + ByteSum(data + offset, size));
         const int loaded = LoadChunk(message, offset, data + offset, size);
-        if (loaded != Ok)
-            return {loaded, true};
+        if (loaded != Ok) {
+            // A cancel that broke off the chunk's wait ends the block as a
+            // cancel before the chunk would have.
+            return {TakeCancel() ? -1 : loaded, true};
+        }
     }
-    uint16_t deviceSum = 0;
-    const int checked = DeviceChecksum(message, count, deviceSum);
-    if (checked != Ok)
-        return {checked, false};
-    return {deviceSum == sum ? 0 : -1, false};
+    BufferSum answer;
+    const int asked = AskBufferSum(message, count, answer);
+    if (asked != Ok)
+        return {asked, false};
+    return {BufferVerdict(answer, sum), false};
 }
 
-CFlashXferHost::StagingResult CFlashXferHost::StageBlock(CRpcMessage& message, const uint8_t* data, uint32_t count)
+CFlashXferHost::StagingResult CFlashXferHost::StageBlock(CRpcMessage& message,
+                                                         const uint8_t* data, uint32_t count)
 {
     StagingResult staging{-1, false};
-    for (int attempt = 0; attempt < Attempts(); ++attempt) {
+    Repeat([&]() -> Try {
         staging = StagingAttempt(message, data, count);
-        if (staging.abandoned || staging.result == 0)
-            return staging;
-    }
+        return {staging.result, !staging.abandoned && staging.result != 0};
+    });
     return staging;
 }
 
-// A cartridge that restarted since its buffer was checked has lost the
-// buffer, yet opens, erases and programs the range as asked, from whatever
-// the buffer holds now. So the buffer is checked once more when only
-// ProgramRange is left to come: a restart before this check shows as a
-// wrong sum, one after it as a range that is no longer open.
-int CFlashXferHost::ConfirmStillStaged(CRpcMessage& message, const Commit& commit)
-{
-    // A question about the buffer is answered as fast as any other.
-    const TimeoutGuard queryTimeout(*this, commit.queryTimeoutMs);
-    uint16_t deviceSum = 0;
-    const int checked = DeviceChecksum(message, commit.count, deviceSum);
-    if (checked != Ok)
-        return checked;
-    return deviceSum == commit.stagedSum ? Ok : -1;
-}
-
-int CFlashXferHost::CommitAttempt(CRpcMessage& message, const Commit& commit)
+int CFlashXferHost::CommitAttempt(CRpcMessage& message, const Commit& commit, bool& bufferLost)
 {
     int result = OpenRange(commit.address, commit.count);
     if (result < 0)
@@ -249,45 +293,79 @@ int CFlashXferHost::CommitAttempt(CRpcMessage& message, const Commit& commit)
         if (result < 0)
             return result;
     }
-    result = ConfirmStillStaged(message, commit);
+    // A cartridge that restarted since its buffer was checked has lost the
+    // buffer, yet opens, erases and programs the range as asked, from
+    // whatever the buffer holds now. So the buffer is checked once more when
+    // only ProgramRange is left to come: a restart before this check shows
+    // as a wrong sum, one after it as a range that is no longer open. A
+    // question about the buffer is answered as fast as any other.
+    BufferSum answer;
+    {
+        const TimeoutGuard queryTimeout(*this, commit.queryTimeoutMs);
+        result = AskBufferSum(message, commit.count, answer);
+    }
     if (result != Ok)
         return result;
+    if (BufferVerdict(answer, commit.stagedSum) != 0) {
+        // Nothing can be programmed from it: the block is staged anew.
+        CloseRange(commit.address, commit.count);
+        bufferLost = true;
+        return -1;
+    }
     message.Reset();
     message.PutU32(commit.address);
     message.PutU32(commit.count);
-    result = Call(kProgramRange, message);
+    result = Invoke(kProgramRange, message);
     if (result != Ok)
         return result;
-    const int status = StatusOf(message);
+    const int status = RequiredStatusOf(message);
     if (status < 0)
         CloseRange(commit.address, commit.count);
     return status;
 }
 
-int CFlashXferHost::CommitBlock(CRpcMessage& message, const Commit& commit)
+int CFlashXferHost::CommitBlock(CRpcMessage& message, const Commit& commit, int& attemptsLeft,
+                                bool& bufferLost)
 {
     const TimeoutGuard commitTimeout(*this, kCommitTimeoutMs);
     int result = -1;
-    for (int attempt = 0; attempt < Attempts(); ++attempt) {
-        result = CommitAttempt(message, commit);
-        if (result >= 0)
-            return result;
+    while (attemptsLeft > 0) {
+        --attemptsLeft;
+        result = CommitAttempt(message, commit, bufferLost);
+        if (result >= 0 || bufferLost || stopRequested)
+            break;
     }
     return result;
 }
 
 int CFlashXferHost::WriteBlock(uint32_t address, const uint8_t* data, uint32_t count, bool erase)
 {
+    // A block write begun with no cancel pending is its caller going on
+    // after an earlier one was stopped: that stop is over.
+    if (!cancelRequested)
+        stopRequested = false;
     CRpcMessage message(kMessageCapacity);
     SetTransferState(1, 0);
-    const StagingResult staging = StageBlock(message, data, count);
-    if (staging.abandoned)
-        return staging.result;
-    int result = staging.result;
-    if (result >= 0) {
-        const Commit commit{address, count, erase, ByteSum(data, count), GetTimeout()};
-        result = CommitBlock(message, commit);
+    const Commit commit{address, count, erase, ByteSum(data, count), GetTimeout()};
+    // Every commit attempt counts, also one that found the buffer lost and
+    // sent the block to be staged again.
+    int commitAttemptsLeft = Attempts();
+    int result = -1;
+    for (;;) {
+        const StagingResult staging = StageBlock(message, data, count);
+        if (staging.abandoned)
+            return staging.result;
+        result = staging.result;
+        if (result < 0)
+            break;
+        bool bufferLost = false;
+        result = CommitBlock(message, commit, commitAttemptsLeft, bufferLost);
+        if (!bufferLost || commitAttemptsLeft == 0 || stopRequested)
+            break;
     }
+    // A cancel that broke off the commit is honoured here.
+    if (result < 0 && TakeCancel())
+        result = -1;
     SetTransferState(0, result < 0 ? 1 : 0);
     return result;
 }
@@ -295,7 +373,7 @@ int CFlashXferHost::WriteBlock(uint32_t address, const uint8_t* data, uint32_t c
 int CFlashXferHost::AskBufferSize(uint32_t& size)
 {
     CRpcMessage message(kMessageCapacity);
-    const int called = Call(kGetBufferSize, message);
+    const int called = Invoke(kGetBufferSize, message);
     if (called != Ok)
         return called;
     return message.GetU32(size) == 0 ? Ok : -1;

@@ -8,6 +8,7 @@
 // (-1 general, the link's -2..-4, a device's negative status, -100 when the
 // user cancelled the handshake). Channel failures pass through as exceptions.
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 
 #include <QObject>
@@ -40,6 +41,12 @@ public:
 
     // Every call makes up to this many link attempts on damaged or late replies.
     static constexpr uint8_t kLinkAttempts = 4;
+    // Once the user has asked to stop, each of the calls that still close
+    // the upload (its last texts, the transfer state, FinishUpload) waits at
+    // most this long in all: a cartridge that answers at all answers these
+    // in a few milliseconds, and one that has gone silent must not hold the
+    // window.
+    static constexpr uint16_t kStoppingWaitMs = 100;
     // The most a LoadBuffer call carries: it keeps a call's message small.
     static constexpr uint32_t kChunkSize = 2048;
     // Erasing and programming a block takes the device far longer than any
@@ -91,9 +98,15 @@ public:
     // has lost its buffer.
     int WriteBlock(uint32_t address, const uint8_t* data, uint32_t count, bool erase);
 
-    // Asks the running operation to stop: before the next chunk of a block
-    // write, or after the last unanswered handshake attempt.
-    void Cancel() { cancelRequested = true; }
+    // Asks the running operation to stop. A wait for the device ends at once;
+    // a handshake then returns kCancelled, a block write -1 before its next
+    // chunk (or once its commit has been broken off), and the calls that
+    // follow wait no longer than kStoppingWaitMs each.
+    void Cancel();
+    // Runs `watch` at least every CRpc::kWatchIntervalMs while the host waits
+    // for the device: where a front end keeps its window alive and notices
+    // a click on Cancel.
+    void SetWatcher(std::function<void()> watch) { watcher = std::move(watch); }
 
     // Upload sequences.
     // Everything the stream holds, in blocks of the device's buffer size,
@@ -108,6 +121,22 @@ signals:
     void UpdateProgressBar(int progressPercent);
 
 private:
+    // One try of a step the host repeats up to its attempt count: its result,
+    // and whether another try may mend it.
+    struct Try
+    {
+        int result;
+        bool again;
+    };
+    template <class Step>
+    Try Repeat(Step step);
+    // Issues a call; while the user is stopping the upload its waits are cut
+    // short (kStoppingWaitMs).
+    int Invoke(Procedure procedure, CRpcMessage& message);
+    bool GiveUpWaiting() const { return cancelRequested; }
+    // Honours a pending cancel: true (and the request consumed) when there was one.
+    bool TakeCancel();
+
     // How staging a block ended. An abandoned block (a chunk that could not
     // be sent, or a cancel) ends the write at once.
     struct StagingResult
@@ -120,7 +149,18 @@ private:
     StagingResult StageBlock(CRpcMessage& message, const uint8_t* data, uint32_t count);
     StagingResult StagingAttempt(CRpcMessage& message, const uint8_t* data, uint32_t count);
     int LoadChunk(CRpcMessage& message, uint32_t offset, const uint8_t* chunk, uint32_t size);
-    int DeviceChecksum(CRpcMessage& message, uint32_t count, uint16_t& sum);
+    // What the device says of its buffer: its status and its sum.
+    struct BufferSum
+    {
+        bool complete = false; // the reply held both
+        int32_t status = 0;
+        uint16_t sum = 0;
+    };
+    // The link's result; on success `answer` holds the device's word.
+    int AskBufferSum(CRpcMessage& message, uint32_t count, BufferSum& answer);
+    // 0 when the device holds exactly the block that sums to `expected`;
+    // its negative status, or -1, when it does not.
+    static int BufferVerdict(const BufferSum& answer, uint16_t expected);
 
     // A staged block on its way into flash.
     struct Commit
@@ -131,12 +171,16 @@ private:
         uint16_t stagedSum;        // the host's sum of the block
         uint16_t queryTimeoutMs;   // the caller's time-out, for the buffer check
     };
-    int CommitBlock(CRpcMessage& message, const Commit& commit);
-    int CommitAttempt(CRpcMessage& message, const Commit& commit);
-    int ConfirmStillStaged(CRpcMessage& message, const Commit& commit);
+    // Commit attempts, taken from `attemptsLeft`. `bufferLost`: the device no
+    // longer held the block when only programming was left; the range has
+    // been closed again, and the block must be staged anew.
+    int CommitBlock(CRpcMessage& message, const Commit& commit, int& attemptsLeft,
+                    bool& bufferLost);
+    int CommitAttempt(CRpcMessage& message, const Commit& commit, bool& bufferLost);
     int AskBufferSize(uint32_t& size);
     void ReportProgress(uint32_t chunkSize);
     int Attempts() const { return retryCount < 1 ? 1 : retryCount; }
+    static bool IsOdd(uint64_t value) { return (value & 1u) != 0; }
 
     // Upload sequence steps.
     void PrintUploadHeader(const char* path, int32_t fileSize);
@@ -148,4 +192,8 @@ private:
     // Bytes handed to the device so far, repeated chunks included.
     int32_t bytesSent = 0;
     bool cancelRequested = false;
+    // The user asked to stop this upload: set with every cancel request and
+    // kept (unlike the request itself) until a handshake has honoured it.
+    bool stopRequested = false;
+    std::function<void()> watcher;
 };

@@ -42,11 +42,6 @@ public:
     }
 };
 
-bool IsOdd(uint64_t value)
-{
-    return (value & 1u) != 0;
-}
-
 // The size of the file behind `file`, which is left at its start.
 std::optional<uint64_t> FileSize(std::ifstream& file)
 {

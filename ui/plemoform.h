@@ -85,21 +85,11 @@ private:
     void fillPortBox(const std::vector<std::string>* candidatePortNames);
 
     // The upload (uploadcontroller.cpp).
-    enum class UploadKind { Bitstream, Firmware, Unknown };
-    enum class UploadOutcome { Succeeded, Failed, Cancelled };
-    static UploadKind uploadKindOf(const QString& path);
+    class DialogFrontEnd;
     bool choicesAreComplete();
     void enterUploadingState(CPCSerial& adapter);
     void leaveUploadingState();
     bool openPort(CPCSerial& adapter);
-    UploadOutcome runUpload(UploadKind kind);
-    UploadOutcome runUploadGuarded(UploadKind kind);
-    bool waitForDevice(UploadKind kind);
-    bool waitForBitstreamDevice(int rc);
-    bool waitForFirmwareDevice(int rc);
-    int transferFile(UploadKind kind);
-    void showOutcome(UploadOutcome outcome);
-    void tellDeviceUploadEnded();
 };
 
 #endif

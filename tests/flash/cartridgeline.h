@@ -1,6 +1,7 @@
 #pragma once
 // A host talking to the simulated cartridge through the in-process channel,
-// where a time-out is reported at once, plus what the tests look at: the
+// on its simulated clock (a time-out costs no real time), plus what the
+// tests look at: the
 // calls the cartridge understood, the texts it showed, the progress values.
 #include <cstdio>
 #include <fstream>

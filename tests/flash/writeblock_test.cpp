@@ -83,11 +83,22 @@ TEST(Handshake, CancelWhileTheCartridgeIsSilentEndsTheWaitOnce)
     EXPECT_EQ(line.host.Handshake(2), CRpc::TimedOut) << "the cancel was used up";
 }
 
+TEST(Handshake, CancelPendingWhenItStartsEndsItWithoutWaiting)
+{
+    CartridgeLine line;
+    line.cartridge.BootAfterHandshakes(1000);
+    line.host.Cancel();
+    EXPECT_EQ(line.host.Handshake(2), CFlashXferHost::kCancelled);
+    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kHandshake).size(), 1u)
+        << "the request in flight is the last; no attempt follows it";
+    EXPECT_EQ(line.host.Handshake(2), CRpc::TimedOut) << "the cancel was used up";
+}
+
 TEST(Handshake, CancelArrivingAsTheCartridgeAnswersStopsTheFirstChunk)
 {
     CartridgeLine line;
-    line.host.Cancel();
     EXPECT_EQ(line.host.Handshake(1), 0);
+    line.host.Cancel();
     const Bytes data = Pattern(64);
     EXPECT_EQ(line.host.WriteBlock(0, data.data(), 64, true), -1);
     EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kLoadBuffer).empty());

@@ -66,51 +66,65 @@ private:
 
 // --- Cancel while the cartridge does not answer --------------------------------
 
+// The click comes while a handshake waits for its answer: that handshake's
+// request, already sent, is the last one the cartridge hears.
 TEST(CancelUpload, WhileABitstreamWaitsEndsCancelledWithoutFinishing)
 {
     CartridgeOnPty cartridge(kNeverBoots);
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("design.bit", Pattern(1000)));
-    ClickAtFirstEventPoint cancel(dialog, dialog.UploadButton);
+    std::size_t heardAtClick = 0;
+    // Once a whole handshake has gone unanswered.
+    AtEveryEventPoint cancelOnce([&] {
+        const std::size_t heard = cartridge.HandshakeMagics().size();
+        if (heardAtClick == 0 && heard >= kRequestsPerHandshake) {
+            heardAtClick = heard;
+            dialog.UploadButton->click();
+        }
+    });
 
     dialog.UploadButton->click();
+    cancelOnce.Stop();
 
-    EXPECT_EQ(cancel.clicks, 1);
     EXPECT_EQ(dialog.DownloadStatusLabel->text(), kCancelled);
     ExpectIdleAndUsable(dialog);
     EXPECT_EQ(cartridge.CallCount(Procedure::kFinishUpload), 0u) << "not even unanswered";
-    // The handshake that failed before the click, and the one that saw it.
-    EXPECT_EQ(cartridge.HandshakeMagics(),
-              std::vector<uint32_t>(2 * kRequestsPerHandshake, kBitstreamMagic));
+    const std::vector<uint32_t> magics = cartridge.HandshakeMagics();
+    EXPECT_LE(magics.size(), heardAtClick + 1) << "no request after the one the click cut";
+    EXPECT_EQ(magics, std::vector<uint32_t>(magics.size(), kBitstreamMagic));
 }
 
-TEST(CancelUpload, WhileFirmwareWaitsEndsCancelledAfterTwoHandshakesACycle)
+TEST(CancelUpload, WhileFirmwareWaitsEndsCancelledAfterTheBitstreamHandshake)
 {
     CartridgeOnPty cartridge(kNeverBoots);
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("game.frm", Pattern(1000)));
-    std::vector<std::size_t> handshakesSeenAtEventPoints;
-    AtEveryEventPoint cancelAtFirst([&] {
-        handshakesSeenAtEventPoints.push_back(cartridge.HandshakeMagics().size());
-        if (handshakesSeenAtEventPoints.size() == 1)
+    const std::size_t h = kRequestsPerHandshake;
+    std::size_t heardAtClick = 0;
+    // Once the opening bitstream handshake and a firmware one have gone
+    // unanswered.
+    AtEveryEventPoint cancelOnce([&] {
+        const std::size_t heard = cartridge.HandshakeMagics().size();
+        if (heardAtClick == 0 && heard >= 2 * h) {
+            heardAtClick = heard;
             dialog.UploadButton->click();
+        }
     });
 
     dialog.UploadButton->click();
-    cancelAtFirst.Stop();
+    cancelOnce.Stop();
 
     EXPECT_EQ(dialog.DownloadStatusLabel->text(), kCancelled);
     ExpectIdleAndUsable(dialog);
     EXPECT_EQ(cartridge.CallCount(Procedure::kFinishUpload), 0u) << "not even unanswered";
-    // The opening bitstream handshake, one firmware handshake before the
-    // first look at events, then two more per cycle until the cancel shows.
-    const std::size_t h = kRequestsPerHandshake;
-    EXPECT_EQ(handshakesSeenAtEventPoints, (std::vector<std::size_t>{2 * h, 4 * h}));
+    const std::vector<uint32_t> magics = cartridge.HandshakeMagics();
+    EXPECT_LE(magics.size(), heardAtClick + 1) << "no request after the one the click cut";
+    ASSERT_GE(magics.size(), 2 * h);
     std::vector<uint32_t> expected(h, kBitstreamMagic);
-    expected.insert(expected.end(), 3 * h, kFirmwareMagic);
-    EXPECT_EQ(cartridge.HandshakeMagics(), expected);
+    expected.insert(expected.end(), magics.size() - h, kFirmwareMagic);
+    EXPECT_EQ(magics, expected) << "one bitstream handshake, then firmware ones";
 }
 
 // --- Cancel while the cartridge is programmed -----------------------------------
@@ -291,7 +305,7 @@ TEST(LineFails, CablePulledWhileWaitingEndsOnTheErrorPath)
 }
 
 // Nothing was processed in between, so the user sees nothing change.
-TEST(LineFails, PortThatCannotBeOpenedLeavesTheDialogAsItWas)
+TEST(LineFails, PortThatCannotBeOpenedIsAnErrorAndLeavesTheDialogUsable)
 {
     auto gone = std::make_unique<CartridgeOnPty>();
     TestFiles files;
@@ -302,7 +316,9 @@ TEST(LineFails, PortThatCannotBeOpenedLeavesTheDialogAsItWas)
 
     dialog.UploadButton->click();
 
-    EXPECT_EQ(dialog.DownloadStatusLabel->text(), QStringLiteral("Select Port/File"));
+    // Said in the window, where a user looks (a windowed program on Windows
+    // has no console for the serial layer's own line).
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kFailed);
     ExpectIdleAndUsable(dialog);
     // The button starts uploads again: with no file it asks for one.
     dialog.Choose("");

@@ -1,0 +1,141 @@
+#include "flash/uploadsession.h"
+
+#include <cstdio>
+#include <exception>
+
+#include "flash/flashxferhost.h"
+#include "serial/serialstreamerror.h"
+
+namespace {
+
+// Lets the host run the front end's keep-alive during its waits, for one
+// scope.
+class WatcherScope
+{
+public:
+    WatcherScope(CFlashXferHost& host, CUploadSession::IFrontEnd& frontEnd) : host(host)
+    {
+        host.SetWatcher([&frontEnd] { frontEnd.KeepAlive(); });
+    }
+    ~WatcherScope() { host.SetWatcher({}); }
+    WatcherScope(const WatcherScope&) = delete;
+    WatcherScope& operator=(const WatcherScope&) = delete;
+
+private:
+    CFlashXferHost& host;
+};
+
+} // namespace
+
+CUploadSession::Kind CUploadSession::KindOf(const std::string& path)
+{
+    if (path.find(".bit") != std::string::npos)
+        return Kind::Bitstream;
+    if (path.find(".frm") != std::string::npos)
+        return Kind::Firmware;
+    return Kind::Unknown;
+}
+
+CUploadSession::CUploadSession(CFlashXferHost& host, IFrontEnd& frontEnd)
+    : host(host), frontEnd(frontEnd)
+{
+}
+
+CUploadSession::Outcome CUploadSession::Run(Kind kind)
+{
+    transferResult = -1;
+    lineFailed = false;
+    endedByDefect = false;
+    const WatcherScope watch(host, frontEnd);
+    Outcome outcome = Outcome::Failed;
+    // Once the port is open, a line that fails ends the upload as a failed
+    // one instead of leaving it stuck halfway.
+    try {
+        outcome = RunSteps(kind);
+    } catch (const SerialStreamError&) {
+        lineFailed = true;
+    } catch (const std::exception&) {
+        endedByDefect = true;
+    }
+    frontEnd.UploadEnded(outcome);
+    if (outcome != Outcome::Cancelled)
+        TellDeviceUploadEnded();
+    return outcome;
+}
+
+CUploadSession::Outcome CUploadSession::RunSteps(Kind kind)
+{
+    frontEnd.WaitingForDevice();
+    std::fflush(stdout);
+    host.SetTimeout(kBootWaitTimeoutMs);
+    if (!WaitForDevice(kind))
+        return Outcome::Cancelled;
+
+    host.SetTimeout(kUploadTimeoutMs);
+    std::fflush(stdout);
+    transferResult = Transfer(kind);
+    return transferResult < 0 ? Outcome::Failed : Outcome::Succeeded;
+}
+
+// The opening handshake announces a bitstream for both kinds; a cartridge
+// that is still booting ignores it.
+bool CUploadSession::WaitForDevice(Kind kind)
+{
+    const int rc = host.Handshake(CFlashXferHost::kBitstreamMode);
+    return kind == Kind::Bitstream ? WaitForBitstreamDevice(rc) : WaitForFirmwareDevice(rc);
+}
+
+bool CUploadSession::WaitForBitstreamDevice(int rc)
+{
+    while (rc < 0) {
+        frontEnd.KeepAlive();
+        if (rc == CFlashXferHost::kCancelled)
+            return false;
+        rc = host.Handshake(CFlashXferHost::kBitstreamMode);
+    }
+    return true;
+}
+
+// Two firmware handshakes a cycle, the front end's keep-alive between them.
+// A cancel ends the wait as soon as a handshake has seen it, whichever of
+// the two that was.
+bool CUploadSession::WaitForFirmwareDevice(int rc)
+{
+    for (;;) {
+        if (rc == CFlashXferHost::kCancelled)
+            return false;
+        const int first = host.Handshake(CFlashXferHost::kFirmwareMode);
+        if (first >= 0)
+            return true;
+        if (first == CFlashXferHost::kCancelled)
+            return false;
+        frontEnd.KeepAlive();
+        rc = host.Handshake(CFlashXferHost::kFirmwareMode);
+    }
+}
+
+// The path is asked for again: it may have changed while the cartridge
+// booted. A change into a file of the other kind is refused before anything
+// is written: a bitstream must never land where the firmware lives, nor
+// firmware in the bitstream's image. The host opens the path as UTF-8.
+int CUploadSession::Transfer(Kind kind)
+{
+    const std::string path = frontEnd.PathToTransfer();
+    if (KindOf(path) != kind)
+        return -1;
+    if (kind == Kind::Bitstream)
+        return host.UploadBitstream(path.c_str());
+    return host.UploadFirmware(kFirmwareStartAddress, path.c_str(), kEraseBeforeProgramming);
+}
+
+// Its result tells nothing the outcome does not already say. When the line
+// is gone there is nobody to tell.
+void CUploadSession::TellDeviceUploadEnded()
+{
+    std::fflush(stdout);
+    try {
+        host.FinishUpload(kFinishUploadValue);
+    } catch (const SerialStreamError&) {
+    }
+    std::fflush(stdout);
+}

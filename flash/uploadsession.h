@@ -1,0 +1,99 @@
+#pragma once
+// The upload a user starts, from the wait for the cartridge to the word that
+// the upload is over: the one sequence that every front end runs (the
+// dialog, plemo-flash, the fault campaign), so that the cartridge cannot
+// tell them apart.
+//
+//  1. Wait for the cartridge at a 200 ms reply time-out: one bitstream
+//     handshake whatever the kind, then handshakes of the kind's own mode
+//     until one is answered or the user cancels (firmware: two a cycle).
+//     The wait has no limit of its own.
+//  2. At a 1,000 ms reply time-out, the upload sequence of the kind:
+//     UploadBitstream, or UploadFirmware from address 0 with erase.
+//  3. FinishUpload, after a success and a failure alike; not after a
+//     cancel during the wait.
+// A failing line (a cable pulled out) ends the upload as a failed one.
+#include <cstdint>
+#include <string>
+
+class CFlashXferHost;
+
+class CUploadSession
+{
+public:
+    enum class Kind
+    {
+        Bitstream,
+        Firmware,
+        Unknown,
+    };
+    enum class Outcome
+    {
+        Succeeded,
+        Failed,
+        Cancelled, // during the wait for the cartridge: nothing was written
+    };
+
+    // What a front end shows and does while an upload runs.
+    class IFrontEnd
+    {
+    public:
+        // The wait for the cartridge begins.
+        virtual void WaitingForDevice() = 0;
+        // Runs between two handshakes and at least every
+        // CRpc::kWatchIntervalMs of any wait for the cartridge: where a
+        // front end keeps its window alive and passes a cancel on to the
+        // host (CFlashXferHost::Cancel).
+        virtual void KeepAlive() = 0;
+        // The file to transfer, asked for once the cartridge has answered.
+        virtual std::string PathToTransfer() = 0;
+        // The outcome, before the cartridge is told that the upload is over.
+        virtual void UploadEnded(Outcome outcome) = 0;
+
+    protected:
+        ~IFrontEnd() = default;
+    };
+
+    static constexpr int32_t kUploadBaud = 38400;
+    // One attempt per procedure sequence; the link underneath still
+    // repeats damaged or late exchanges on its own.
+    static constexpr int kHostAttempts = 1;
+    // Short while waiting, so that a cartridge that boots is heard soon.
+    static constexpr uint16_t kBootWaitTimeoutMs = 200;
+    static constexpr uint16_t kUploadTimeoutMs = 1000;
+    static constexpr uint32_t kFirmwareStartAddress = 0;
+    static constexpr bool kEraseBeforeProgramming = true;
+    // Tells the cartridge that the upload is over, whatever its result.
+    static constexpr uint32_t kFinishUploadValue = 0x08020000;
+
+    // The kind is told by the name alone, anywhere in the path and in this
+    // order, as the files have always been told apart: ".bit", then ".frm".
+    static Kind KindOf(const std::string& path);
+
+    CUploadSession(CFlashXferHost& host, IFrontEnd& frontEnd);
+
+    // `kind` is the kind of the path the user chose (not Unknown).
+    Outcome Run(Kind kind);
+    // The upload sequence's own result in the last run (0 or more: success);
+    // -1 when it did not get that far.
+    int TransferResult() const { return transferResult; }
+    // The last run ended on a failing line.
+    bool LineFailed() const { return lineFailed; }
+    // The last run was ended by an error of the host's own (any other
+    // exception): a defect, reported as a failed upload.
+    bool EndedByDefect() const { return endedByDefect; }
+
+private:
+    Outcome RunSteps(Kind kind);
+    bool WaitForDevice(Kind kind);
+    bool WaitForBitstreamDevice(int rc);
+    bool WaitForFirmwareDevice(int rc);
+    int Transfer(Kind kind);
+    void TellDeviceUploadEnded();
+
+    CFlashXferHost& host;
+    IFrontEnd& frontEnd;
+    int transferResult = -1;
+    bool lineFailed = false;
+    bool endedByDefect = false;
+};
