@@ -38,8 +38,10 @@ void Cartridge::Plug(uint8_t procedure, Serve serve)
     engine.SetHandler(procedure, [this, procedure, serve](const Arguments& arguments) {
         ProcedureCall call;
         call.procedure = procedure;
-        const Outcome outcome =
-            booted ? (this->*serve)(arguments, call) : NotListening(arguments, call);
+        if (procedure == silentFrom)
+            fallenSilent = true;
+        const Outcome outcome = booted && !fallenSilent ? (this->*serve)(arguments, call)
+                                                        : NotListening(arguments, call);
         call.ignored = outcome.kind == Outcome::Kind::Ignore;
         call.refused = outcome.kind == Outcome::Kind::Refuse;
         Record(std::move(call));

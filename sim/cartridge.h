@@ -87,6 +87,11 @@ public:
     void ForceStatus(uint8_t procedure, int32_t status, int count = 1);
     // The next `count` checksums are answered off by one.
     void CorruptChecksum(int count = 1) { corruptChecksums += count; }
+    // From the first request of `procedure` on, the cartridge hears every
+    // request and answers none, for good: a cartridge that dies, say, as a
+    // block is committed (OpenRange).
+    void FallSilentAt(uint8_t procedure) { silentFrom = procedure; }
+    bool FallenSilent() const { return fallenSilent; }
 
     // --- What the cartridge was told ---------------------------------------
     const std::string& ScreenText() const { return screenText; }
@@ -141,6 +146,8 @@ private:
     uint32_t chosenSize = 0;
     std::map<uint8_t, std::deque<int32_t>> forcedStatuses;
     int corruptChecksums = 0;
+    int silentFrom = -1;
+    bool fallenSilent = false;
 
     std::string screenText;
     std::vector<uint32_t> finishValues;

@@ -154,6 +154,8 @@ int Serve(const sim::CartsimOptions& options)
         }
     }
     ConfigureBoot(cartridge, options);
+    if (options.fallSilentAt >= 0)
+        cartridge.FallSilentAt(static_cast<uint8_t>(options.fallSilentAt));
     Printout printout;
     WatchCalls(cartridge, printout, options);
 

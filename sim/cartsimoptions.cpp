@@ -58,6 +58,9 @@ const char* CartsimUsage()
            "  --dump FILE                 write the flash to FILE on exit and on SIGUSR1\n"
            "  --load FILE                 start with this flash image instead of an\n"
            "                              erased chip\n"
+           "  --fall-silent-at PROCEDURE  answer nothing more from the first request of\n"
+           "                              that procedure number on (4: as a block is\n"
+           "                              committed)\n"
            "  --verbose                   print every procedure call\n"
            "  --quiet                     do not print the cartridge's screen\n"
            "  --help                      this text\n"
@@ -90,6 +93,10 @@ bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::st
             valid = value != nullptr && *value != '\0';
             if (valid)
                 options.dumpPath = value;
+        } else if (option == "--fall-silent-at") {
+            uint32_t procedure = 0;
+            valid = ParseCount(value, 0, 255, procedure);
+            options.fallSilentAt = static_cast<int>(procedure);
         } else if (option == "--load") {
             valid = value != nullptr && *value != '\0';
             if (valid)

@@ -15,6 +15,7 @@ struct CartsimOptions
     uint32_t baud = 38400;         // 0: full speed
     std::string dumpPath;          // the flash is written here on exit and on SIGUSR1
     std::string loadPath;          // a flash image to start with
+    int fallSilentAt = -1;         // procedure number from which nothing is answered
     bool verbose = false;          // print every procedure call
     bool quiet = false;            // do not print the cartridge's screen
     bool help = false;
