@@ -12,8 +12,11 @@
 //    never overwritten;
 //  - on success the reply stands behind the arguments, the read position at
 //    its first byte, and it is the data of an intact reply frame that the
-//    device sent after the last request;
-//  - -1 and -2 come only from an intact reply header that says so.
+//    device sent in answer to one of this call's requests (a late answer to
+//    an earlier attempt of the same call answers it too);
+//  - -1 and -2 come only from an intact reply header that says so;
+//  - on the line's clock every call ends within the bound its attempts,
+//    repeats and owed answers allow, whatever the bytes.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -45,15 +48,21 @@ public:
 
     sim::DeviceEngine& Engine() { return engine; }
     size_t RequestsHeard() const { return heard; }
-    // What the device put on the line after the last request it heard.
-    const Bytes& LastReply() const { return lastReply; }
+    // What the device put on the line since it heard its `from`-th request.
+    Bytes RepliesSince(size_t from) const
+    {
+        Bytes line;
+        for (size_t i = from; i < heard && i < replies.size(); ++i)
+            line.insert(line.end(), replies[i].begin(), replies[i].end());
+        return line;
+    }
 
 private:
     sim::Outcome ReplyToRequest()
     {
-        lastReply = heard < replies.size() ? replies[heard] : Bytes{};
+        const Bytes reply = heard < replies.size() ? replies[heard] : Bytes{};
         ++heard;
-        engine.Babble(lastReply);
+        engine.Babble(reply);
         // The scripted bytes are the whole answer: the engine adds nothing.
         return sim::Outcome::Ignore();
     }
@@ -61,7 +70,6 @@ private:
     sim::DeviceEngine engine;
     std::vector<Bytes> replies;
     size_t heard = 0;
-    Bytes lastReply;
 };
 
 Bytes Arguments(uint8_t length, int call)
@@ -104,7 +112,7 @@ void CheckRequestsHeard(const sim::DeviceEngine& engine, size_t from, const Byte
     }
 }
 
-void CheckSuccess(CRpcMessage& message, const Bytes& arguments, const Bytes& lastReply)
+void CheckSuccess(CRpcMessage& message, const Bytes& arguments, const Bytes& answers)
 {
     FUZZ_CHECK(message.Length() >= arguments.size());
     const uint32_t replyLength = message.Length() - static_cast<uint32_t>(arguments.size());
@@ -115,7 +123,7 @@ void CheckSuccess(CRpcMessage& message, const Bytes& arguments, const Bytes& las
                                          static_cast<uint16_t>(replyLength));
     const Bytes data = sim::DataFrame(reply);
     frames.insert(frames.end(), data.begin(), data.end());
-    FUZZ_CHECK(Contains(lastReply, frames));
+    FUZZ_CHECK(Contains(answers, frames));
 
     uint8_t first = 0;
     if (replyLength > 0) {
@@ -127,26 +135,41 @@ void CheckSuccess(CRpcMessage& message, const Bytes& arguments, const Bytes& las
 }
 
 void CheckFailure(int result, const CRpcMessage& message, const Bytes& arguments,
-                  const Bytes& lastReply)
+                  const Bytes& answers)
 {
     if (result == CRpc::BadReplyCode) {
         // 0xFE included: a request refused more often than the link's bound
         // ends the call the same way.
-        FUZZ_CHECK(HasIntactHeader(lastReply, [](uint8_t code, uint16_t) {
+        FUZZ_CHECK(HasIntactHeader(answers, [](uint8_t code, uint16_t) {
             return code != sim::ReplyCode::kReplyFollows;
         }));
     }
     if (result == CRpc::MessageTooLarge) {
         FUZZ_CHECK(message.Length() == arguments.size());
-        FUZZ_CHECK(HasIntactHeader(lastReply, [&](uint8_t code, uint16_t length) {
+        FUZZ_CHECK(HasIntactHeader(answers, [&](uint8_t code, uint16_t length) {
             return code == sim::ReplyCode::kReplyFollows &&
                    arguments.size() + length > CRpcMessage::kMaxLength;
         }));
     }
 }
 
-void MakeCall(CRpc& link, ReplayingDevice& device, int call, uint8_t argumentLength,
-              uint8_t retries)
+// The longest a call may take on the line's clock: every request (attempts
+// and repeats) waits at most the time-out plus the line time of a hunt's
+// worth of babble and the largest reply; the answers owed by earlier calls
+// are waited for at most one such window each.
+IComm::Time CallBound(const sim::InProcessChannel& channel, uint8_t retries)
+{
+    const IComm::Time attempt =
+        std::chrono::milliseconds(CRpc::kDefaultTimeoutMs) +
+        channel.TransferTime(CRpc::kMaxSyncHuntBytes + CRpc::kHeaderFrameBytes +
+                             CRpcMessage::kMaxLength + 2) +
+        std::chrono::milliseconds(CRpc::kWatchIntervalMs);
+    const int64_t requests = std::max<int>(retries, 1) + CRpc::kMaxRequestRepeats;
+    return attempt * (requests + OwedAnswers::kMostCounted + 1);
+}
+
+void MakeCall(CRpc& link, ReplayingDevice& device, sim::InProcessChannel& channel, int call,
+              uint8_t argumentLength, uint8_t retries)
 {
     const Bytes arguments = Arguments(argumentLength, call);
     CRpcMessage message(256);
@@ -154,9 +177,11 @@ void MakeCall(CRpc& link, ReplayingDevice& device, int call, uint8_t argumentLen
         message.PutU8(byte);
     const size_t heardBefore = device.RequestsHeard();
     const size_t recordsBefore = device.Engine().Calls().size();
+    const IComm::Time started = channel.Now();
 
     const int result = link.Call(kProcedure, message);
 
+    FUZZ_CHECK(channel.Now() - started <= CallBound(channel, retries));
     FUZZ_CHECK(result <= 0 && result >= -4);
     const size_t attempts = std::max<size_t>(retries, 1);
     const size_t heard = device.RequestsHeard() - heardBefore;
@@ -165,10 +190,11 @@ void MakeCall(CRpc& link, ReplayingDevice& device, int call, uint8_t argumentLen
     FUZZ_CHECK(message.Capacity() <= CRpcMessage::kMaxLength);
     FUZZ_CHECK(std::equal(arguments.begin(), arguments.end(), message.Data()));
 
+    const Bytes answers = device.RepliesSince(heardBefore);
     if (result == CRpc::Ok)
-        CheckSuccess(message, arguments, device.LastReply());
+        CheckSuccess(message, arguments, answers);
     else
-        CheckFailure(result, message, arguments, device.LastReply());
+        CheckFailure(result, message, arguments, answers);
 }
 
 } // namespace
@@ -182,9 +208,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
         return 0;
     const fuzzinput::ReplyScript script = fuzzinput::ReplyScript::Decode(bytes, size);
     ReplayingDevice device(script.replies);
-    sim::InProcessChannel channel(device.Engine());
+    // An unpaced line: the scripted bytes are all there at once, so that what
+    // an earlier call's junk still had on its way never reaches a later call.
+    sim::InProcessChannel channel(device.Engine(), 0);
     CRpc link(&channel, script.retries);
     for (int call = 0; call < script.calls; ++call)
-        MakeCall(link, device, call, script.argumentLength, script.retries);
+        MakeCall(link, device, channel, call, script.argumentLength, script.retries);
     return 0;
 }

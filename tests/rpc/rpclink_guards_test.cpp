@@ -2,16 +2,8 @@
 // mixing up replies, or holding a call forever.
 #include <gtest/gtest.h>
 
-#include <string>
-
 #include "linkfixture.h"
-#include "serial/pcserial.h"
-#include "sim/cartridge.h"
 #include "sim/fault.h"
-#include "sim/procedures.h"
-#ifndef _WIN32
-#include "sim/ptyserver.h"
-#endif
 
 namespace linktest {
 namespace {
@@ -98,38 +90,6 @@ TEST_F(LinkGuardTest, ReplyToADroppedCallIsNotTakenByTheNextOne)
     EXPECT_EQ(EchoTag(2), 2);
     EXPECT_EQ(EchoTag(3), 3);
 }
-
-#ifndef _WIN32
-// On a real line a reply that comes after its time-out does not come alone:
-// the device also answers the request the host sent again, right behind
-// it. That second answer is owed to the call that has already ended and
-// must not be taken by the next one.
-TEST(LinkOnAPacedLine, AnswerOwedToARepeatedRequestIsNotTakenByTheNextCall)
-{
-    sim::Cartridge cartridge;
-    sim::PtyServer::Options options; // 38,400 baud: replies arrive byte by byte
-    sim::PtyServer server(cartridge, options);
-    std::string error;
-    ASSERT_TRUE(server.Start(error)) << error;
-    CPCSerial serial;
-    serial.Open(server.PortName(), 38400);
-    CRpc link(&serial, kLinkRetries);
-    link.SetTimeout(200);
-
-    server.WithCartridge([](sim::Cartridge& c) {
-        c.Engine().InjectFault(Fault::Late(std::chrono::milliseconds(300)));
-    });
-    CRpcMessage text(256);
-    text.PutBytes("hi", 3);
-    ASSERT_EQ(link.Call(sim::Procedure::kPrintText, text), CRpc::Ok);
-
-    CRpcMessage size(256);
-    ASSERT_EQ(link.Call(sim::Procedure::kGetBufferSize, size), CRpc::Ok);
-    uint32_t bufferSize = 0;
-    EXPECT_EQ(size.GetU32(bufferSize), 0) << "the data-less answer to the text was taken";
-    EXPECT_EQ(bufferSize, sim::Cartridge::kDefaultBufferSize);
-}
-#endif
 
 // --- Devices that never let go ----------------------------------------------------
 
