@@ -15,6 +15,9 @@
 // A device that has never answered has not booted and heard nothing: what
 // was sent to it is forgotten when each call ends, so the polls of a
 // cartridge that is still booting each cost their own attempts and no more.
+// So is one that let a whole wait for its owed answers pass in silence: it
+// is gone (switched off, unplugged) until it answers again, and the calls
+// that close an upload after it cost their own attempts too.
 #include <algorithm>
 #include <cstdint>
 
@@ -38,7 +41,7 @@ public:
     // An intact reply header: one request has been answered.
     void AnswerSeen(Time at)
     {
-        deviceHasAnswered = true;
+        deviceListening = true;
         if (unanswered > 0)
             --unanswered;
         since = std::max(since, at);
@@ -47,7 +50,7 @@ public:
     void WaitEnded(Time at) { since = std::max(since, at); }
     void CallEnded()
     {
-        if (!deviceHasAnswered)
+        if (!deviceListening)
             unanswered = 0;
     }
 
@@ -57,17 +60,20 @@ public:
     // time-out they were sent under and `nextWindow`, from the moment the
     // link last stopped waiting for one or the last of them came.
     Time Until(Time nextWindow) const { return since + std::min(window, nextWindow); }
-    // Their time has passed: none of them is expected any more.
-    uint32_t WriteOff()
+    // Their time has passed: none of them is expected any more. `silence`:
+    // not one of them came.
+    uint32_t WriteOff(bool silence)
     {
         const uint32_t lost = unanswered;
         unanswered = 0;
+        if (silence)
+            deviceListening = false;
         return lost;
     }
 
 private:
     uint32_t unanswered = 0;
-    bool deviceHasAnswered = false;
+    bool deviceListening = false; // has answered, and not gone quiet since
     Time since{0};
     Time window{0};
 };

@@ -95,9 +95,11 @@ int32_t CRpc::ReadWithin(uint8_t* data, int32_t count, Time readEnd)
             got += channel->Read(data + got, count - got, 0);
             break;
         }
-        // Waited for in slices, so that the watcher runs and a give-up is
-        // seen while the time runs.
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+        // Waited for in slices that end when the watcher is next due, so
+        // that it runs and a give-up is seen while the time runs.
+        const Time watchDue = lastWatch + Milliseconds(kWatchIntervalMs);
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(std::min(end, watchDue) - now).count();
         const auto slice = static_cast<uint16_t>(
             std::clamp<decltype(left)>(left, 1, kWatchIntervalMs));
         got += channel->Read(data + got, count - got, slice);
@@ -237,6 +239,9 @@ int CRpc::ReceiveReply(CRpcMessage& message)
 
 void CRpc::AwaitOwedAnswers()
 {
+    if (!owed.Pending())
+        return;
+    const uint64_t lateBefore = stats.lateAnswers;
     while (owed.Pending() && !gaveUp) {
         // The next answer's first byte may come until then; the rest of it,
         // and whatever babble comes first, take their line time beyond.
@@ -262,7 +267,7 @@ void CRpc::AwaitOwedAnswers()
         // A damaged frame, or babble: the answers may still come in time.
     }
     if (!gaveUp)
-        stats.lostAnswers += owed.WriteOff();
+        stats.lostAnswers += owed.WriteOff(stats.lateAnswers == lateBefore);
 }
 
 void CRpc::DiscardStaleInput()

@@ -20,8 +20,9 @@
 //    time-out (the shorter of theirs and the current one) plus L(9) after
 //    the last of them came or was given up on (see rpc/owedanswers.h);
 //  - dropping stale input never waits and stops after kMaxStaleBytes.
-// While it waits, the link runs its watcher at least every
-// kWatchIntervalMs, and gives the wait up as soon as its owner asks.
+// While it waits, the link runs its watcher every kWatchIntervalMs (give or
+// take the millisecond its reads are rounded to), and gives the wait up as
+// soon as its owner asks.
 #include <cstdint>
 #include <functional>
 
@@ -85,7 +86,7 @@ public:
     };
 
     // Lets the link's owner keep a window alive during long waits (`watch`,
-    // run at least every kWatchIntervalMs of a wait) and stop a wait
+    // run every kWatchIntervalMs of a wait) and stop a wait
     // (`giveUp`, asked after every read of a wait: true ends the wait at
     // once, and the call with TimedOut, without further attempts). Either
     // may be empty.

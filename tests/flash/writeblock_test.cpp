@@ -3,6 +3,8 @@
 // failures, retries and a cancel end a block.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "serial/serialstreamerror.h"
 #include "tests/flash/cartridgeline.h"
 
@@ -244,6 +246,44 @@ TEST(WriteBlock, CartridgeThatRestartsBeforeTheCommitIsNeverReportedAsProgrammed
         EXPECT_EQ(line.Calls().back(), "SetTransferState(0, 1)");
         EXPECT_TRUE(line.cartridge.Flash().IsErased(0, 4096)) << "nothing programmed";
     }
+}
+
+// A commit is done only when ProgramRange says so: a reply without its
+// status has not said that the block is in flash.
+TEST(WriteBlock, ProgramRangeAnsweredWithoutAStatusIsNoSuccess)
+{
+    CartridgeLine line;
+    line.cartridge.Engine().SetHandler(Procedure::kProgramRange,
+                                       [](const Bytes&) { return sim::Outcome::Reply(); });
+    const Bytes data = Pattern(2048);
+    EXPECT_LT(line.host.WriteBlock(0, data.data(), 2048, true), 0);
+    EXPECT_EQ(Tail(line.Calls(), 2), (Strings{"CloseRange(0x0, 2048) -> 0",
+                                              "SetTransferState(0, 1)"}));
+    EXPECT_TRUE(line.cartridge.Flash().IsErased(0, 2048));
+}
+
+// The cartridge restarts after the block was checked: the check right
+// before programming finds its buffer empty. The range it opened is closed
+// and the block staged again, dots and progress included, within the
+// host's attempts; no range is opened twice over a lost buffer.
+TEST(WriteBlock, BufferLostBeforeProgrammingIsStagedAgain)
+{
+    CartridgeLine line(4096, 2);
+    std::size_t checks = 0;
+    line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
+        if (call.procedure == Procedure::kGetBufferChecksum && ++checks == 1)
+            line.cartridge.Reset();
+    });
+    const Bytes data = Pattern(4096);
+    EXPECT_EQ(line.host.WriteBlock(0, data.data(), 4096, true), 0);
+    EXPECT_TRUE(line.cartridge.Flash().Holds(0, data));
+    const Strings calls = line.Calls();
+    const auto closed = std::find(calls.begin(), calls.end(), "CloseRange(0x0, 4096) -> 0");
+    ASSERT_NE(closed, calls.end()) << "the range opened over the lost buffer is closed";
+    EXPECT_EQ(std::count(closed, calls.end(), std::string("LoadBuffer(2048, 2048)")), 1)
+        << "then the block is staged again";
+    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kOpenRange).size(), 2u);
+    EXPECT_EQ(line.progress, (std::vector<int>{0, 0, 0, 0})) << "four chunks reported";
 }
 
 TEST(WriteBlock, ChunkThatCannotBeSentEndsTheBlockAtOnce)

@@ -1,0 +1,176 @@
+// The upload session every front end runs, against the simulated cartridge
+// on the in-process line's simulated clock: a cancel takes effect within
+// half a second wherever the upload waits, a cartridge that dies during a
+// commit never freezes the front end, and the wait for a cartridge that
+// boots ends on its first answer.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "flash/uploadsession.h"
+#include "sim/procedures.h"
+#include "tests/flash/bitfile.h"
+#include "tests/flash/cartridgeline.h"
+
+namespace flashtest {
+namespace {
+
+using namespace std::chrono_literals;
+using Time = IComm::Time;
+using Outcome = CUploadSession::Outcome;
+using Kind = CUploadSession::Kind;
+namespace Procedure = sim::Procedure;
+
+// The watcher's interval, give or take the millisecond a slice is rounded to.
+constexpr Time kLongestUnwatched = std::chrono::milliseconds(CRpc::kWatchIntervalMs) + 2ms;
+
+// A front end that watches the clock: when the keep-alive ran, when the
+// upload ended, and a click on Cancel at a chosen moment.
+class WatchingFrontEnd : public CUploadSession::IFrontEnd
+{
+public:
+    WatchingFrontEnd(CartridgeLine& line, std::string path) : line(line), path(std::move(path)) {}
+
+    void WaitingForDevice() override { waitingAt = line.channel.Now(); }
+    void KeepAlive() override
+    {
+        const Time now = line.channel.Now();
+        if (!aliveAt.empty())
+            longestGap = std::max(longestGap, now - aliveAt.back());
+        aliveAt.push_back(now);
+        if (clickWhen && clickedAt == Time::max() && clickWhen(now)) {
+            clickedAt = now;
+            line.host.Cancel();
+        }
+        // A user clicks again at last when the first click did nothing.
+        if (clickedAt != Time::max() && now - clickedAt > 60s)
+            line.host.Cancel();
+    }
+    std::string PathToTransfer() override { return path; }
+    void UploadEnded(Outcome outcome) override
+    {
+        ended = outcome;
+        endedAt = line.channel.Now();
+        finishesBefore = line.cartridge.CallsOf(Procedure::kFinishUpload).size();
+    }
+
+    // Clicks Cancel at the first keep-alive for which `when(now)` holds.
+    std::function<bool(Time)> clickWhen;
+    Time waitingAt{0};
+    Time clickedAt = Time::max();
+    Time endedAt{0};
+    Time longestGap{0};
+    std::vector<Time> aliveAt;
+    Outcome ended = Outcome::Failed;
+    size_t finishesBefore = 0;
+
+private:
+    CartridgeLine& line;
+    std::string path;
+};
+
+// --- Cancel within half a second -----------------------------------------------------
+
+TEST(UploadSession, CancelWhileACommitHangsEndsTheUploadWithinHalfASecond)
+{
+    const Bytes firmware = Pattern(10000);
+    for (const uint8_t dies : {Procedure::kOpenRange, Procedure::kEraseRange,
+                               Procedure::kProgramRange}) {
+        SCOPED_TRACE(static_cast<int>(dies));
+        TempFile file(firmware);
+        CartridgeLine line;
+        line.cartridge.FallSilentAt(dies);
+        Time silentAt = Time::max();
+        line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
+            if (call.procedure == dies && silentAt == Time::max())
+                silentAt = line.channel.Now();
+        });
+        WatchingFrontEnd user(line, file.Path());
+        // A second after the cartridge went quiet, the user has seen enough.
+        user.clickWhen = [&](Time now) { return silentAt != Time::max() && now >= silentAt + 1s; };
+
+        EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::Failed);
+        ASSERT_NE(user.clickedAt, Time::max());
+        EXPECT_LE(user.endedAt - user.clickedAt, 500ms) << "the error shows within half a second";
+        EXPECT_LE(line.channel.Now() - user.endedAt,
+                  std::chrono::milliseconds(CFlashXferHost::kStoppingWaitMs) + 1ms)
+            << "and FinishUpload, still sent, waits no longer than a stopping call may";
+        EXPECT_EQ(user.finishesBefore, 0u) << "the outcome shows before the cartridge is told";
+        EXPECT_EQ(line.cartridge.CallsOf(Procedure::kFinishUpload).size(), 1u);
+        EXPECT_LE(user.longestGap, kLongestUnwatched);
+    }
+}
+
+TEST(UploadSession, CancelDuringAChunkEndsOnTheErrorPathAtOnce)
+{
+    TempFile file(Pattern(20000));
+    CartridgeLine line;
+    WatchingFrontEnd user(line, file.Path());
+    // While the first chunk crosses the line (half a second at 38,400 baud).
+    user.clickWhen = [&](Time) { return !line.cartridge.CallsOf(Procedure::kLoadBuffer).empty(); };
+
+    EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::Failed);
+    EXPECT_LE(user.endedAt - user.clickedAt, 500ms);
+    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kLoadBuffer).size(), 1u)
+        << "no chunk goes out after the click";
+    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kProgramRange).empty());
+    EXPECT_EQ(line.Texts().back(), "Error\n");
+    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kFinishUpload).size(), 1u);
+}
+
+// --- A cartridge that dies during a commit, and no cancel ---------------------------------
+
+TEST(UploadSession, CartridgeThatDiesDuringACommitNeverFreezesTheFrontEnd)
+{
+    TempFile bit(bitfile::File({}), ".bit");
+    CartridgeLine line;
+    line.cartridge.FallSilentAt(Procedure::kEraseRange);
+    Time silentAt = Time::max();
+    line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
+        if (call.procedure == Procedure::kEraseRange && silentAt == Time::max())
+            silentAt = line.channel.Now();
+    });
+    WatchingFrontEnd user(line, bit.Path());
+
+    EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Bitstream), Outcome::Failed);
+    EXPECT_LE(user.longestGap, kLongestUnwatched)
+        << "the window is looked after throughout";
+    // The commit's four attempts at its long time-out, one time-out more
+    // for the answers they may still bring, then the four closing calls'
+    // own attempts: no longer than before the waits were bounded (57 s).
+    EXPECT_LE(user.endedAt - silentAt, 4 * 10100ms + 1100ms + 4 * 4100ms);
+}
+
+// --- The wait for the cartridge ------------------------------------------------
+
+TEST(UploadSession, CancelWhileFirmwareWaitsEndsTheWaitAtOnce)
+{
+    TempFile file(Pattern(1000));
+    CartridgeLine line;
+    line.cartridge.BootAfterHandshakes(1000000);
+    WatchingFrontEnd user(line, file.Path());
+    // While the first firmware handshake of a cycle waits (the bitstream
+    // one takes the first 0.8 s): the one it cuts is the last.
+    user.clickWhen = [&](Time now) { return now - user.waitingAt >= 1s; };
+
+    EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::Cancelled);
+    EXPECT_LE(user.endedAt - user.clickedAt, 500ms);
+    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kFinishUpload).empty());
+}
+
+TEST(UploadSession, CartridgeThatBootsIsHeardAtItsFirstAnswer)
+{
+    TempFile file(Pattern(3000));
+    CartridgeLine line;
+    line.cartridge.BootAfterHandshakes(9);
+    WatchingFrontEnd user(line, file.Path());
+    EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::Succeeded);
+    EXPECT_TRUE(line.cartridge.Flash().Holds(0, Pattern(3000)));
+    EXPECT_EQ(line.host.LinkStats().lateAnswers, 0u);
+}
+
+} // namespace
+} // namespace flashtest
