@@ -175,6 +175,10 @@ void PtyServer::OnHostClosed()
 {
     connected = false;
     ++stats.hostCloses;
+    // A port being closed sends what it was given first (a serial driver
+    // drains its output before the close completes): those bytes still
+    // reach the cartridge. Its answers have nobody to go to.
+    DeliverAllInput();
     DropLineState();
     line.DiscardUnreadByHost();
 }

@@ -5,8 +5,10 @@
 // The line is paced like a real one (38,400 baud unless told otherwise):
 // bytes from the host reach the cartridge only once they would have crossed
 // the wire, and replies leave no faster than the line carries them. The
-// server notices the host closing the port, drops what the host left
-// unread, and serves whoever opens it next. A test can pull the cable.
+// server notices the host closing the port (what the host wrote before
+// still reaches the cartridge, as a port drains its output before it
+// closes), drops what the host left unread, and serves whoever opens it
+// next. A test can pull the cable: then what was on its way is lost.
 //
 // The cartridge is shared with the server thread: reach it only through
 // WithCartridge, which holds the server's lock.

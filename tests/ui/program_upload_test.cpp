@@ -45,13 +45,13 @@ bool toolsAvailable()
 }
 
 DriverRun uploadWithTheProgram(const std::string& file, const std::string& dump,
-                               const QString& baud)
+                               const QString& baud, const QString& mode)
 {
     QProcess driver;
     driver.setProcessChannelMode(QProcess::MergedChannels);
     driver.start(QStringLiteral(PLEMO_RUN_UPLOAD_UNDER_X),
                  {QStringLiteral(PLEMO_UPLOAD_PROGRAM), QStringLiteral(PLEMO_CARTSIM_PROGRAM),
-                  QString::fromStdString(file), QString::fromStdString(dump), baud});
+                  QString::fromStdString(file), QString::fromStdString(dump), baud, mode});
     DriverRun run;
     if (!driver.waitForFinished(100000)) {
         // Ended by its own signal handler, so that its cleanup still runs.
@@ -95,23 +95,26 @@ protected:
     }
 
     // Runs the upload; false when the machine cannot host it (then skipped).
-    bool upload(const Bytes& content, const std::string& name, const QString& baud)
+    bool upload(const Bytes& content, const std::string& name, const QString& baud,
+                const QString& mode = QStringLiteral("upload"))
     {
         const std::string file = dir.path().toStdString() + "/" + name;
         std::ofstream(file, std::ios::binary)
             .write(reinterpret_cast<const char*>(content.data()),
                    static_cast<std::streamsize>(content.size()));
         const std::string dumpPath = dir.path().toStdString() + "/flash.bin";
-        const DriverRun run = uploadWithTheProgram(file, dumpPath, baud);
+        const DriverRun run = uploadWithTheProgram(file, dumpPath, baud, mode);
         if (run.exitCode == kCannotRunHere)
             return false;
         EXPECT_EQ(run.exitCode, 0) << run.output;
+        output = run.output;
         flash = readFile(dumpPath);
         return true;
     }
 
     QTemporaryDir dir;
     Bytes flash;
+    std::string output;
 };
 
 } // namespace
@@ -140,4 +143,25 @@ TEST_F(RealProgramUpload, BitstreamTypedIntoTheFileFieldBecomesTheImage)
     EXPECT_EQ(slice(flash, kImageAddress + kImageSize - 88, design.designName.size()),
               design.designName);
     EXPECT_EQ(slice(flash, kImageAddress + kImageSize - 2, 2), (Bytes{0xFE, 0xCA}));
+}
+
+// A cartridge that dies as the first block is committed no longer freezes
+// the window: a second later "Cancel Upload" is pressed, and the upload
+// ends on its error path, the cartridge still told, at once (the script
+// measures the click to the cartridge hearing FinishUpload, which comes
+// after the status line shows the error; a frozen window took 57 s).
+TEST_F(RealProgramUpload, CancelWhileTheCartridgeIsSilentDuringACommitIsTakenAtOnce)
+{
+    const Bytes firmware = uploadtest::Pattern(16000, 5);
+    if (!upload(firmware, "game.frm", QStringLiteral("38400"), QStringLiteral("cancel-when-silent")))
+        GTEST_SKIP() << "needs root and a free /dev/ttyACM name";
+    const std::string said = "cancel took effect in ";
+    const std::size_t at = output.find(said);
+    ASSERT_NE(at, std::string::npos) << output;
+    const int milliseconds = std::stoi(output.substr(at + said.size()));
+    // Half a second, one FinishUpload of at most 100 ms, and the slack of
+    // a loaded machine's X server and the simulator's printing.
+    EXPECT_LT(milliseconds, 3000) << output;
+    ASSERT_EQ(flash.size(), 4u << 20);
+    EXPECT_TRUE(erased(flash, 0, flash.size())) << "nothing was programmed";
 }

@@ -3,18 +3,23 @@
 # server, the simulated cartridge program on a pseudo-terminal that appears
 # under a USB serial device name the program looks for, the file path typed
 # into the file field, Upload pressed, the result awaited, Exit pressed.
-#   run-upload-under-x.sh PROGRAM CARTSIM FILE DUMP_OUT [BAUD]
+#   run-upload-under-x.sh PROGRAM CARTSIM FILE DUMP_OUT [BAUD [MODE]]
 # BAUD: the cartridge's line speed (default 38400; fast enough that the
 # programming state lasts a few seconds). The cartridge's flash is written
-# to DUMP_OUT. With PLEMO_SHOTS_DIR set, pictures of the waiting, programming
+# to DUMP_OUT. MODE cancel-when-silent: the cartridge falls silent as the
+# first block is committed (OpenRange), and a second later "Cancel Upload"
+# is pressed; the script says how long until the cartridge was told that
+# the upload is over ("cancel took effect in N ms"). With PLEMO_SHOTS_DIR set, pictures of the waiting, programming
 # and result states are kept there as upload-<file name>-<state>.png.
 # Exit codes: 0 the upload ran and the program ended with 0; 77 cannot run
 # here (not root, or no free device name); 90 no window; 91 the program did
 # not end; 92 no X server; 93 the cartridge did not start; 94 no result in
 # time; 95 the program's own exit code was not 0; 2 usage.
 set -u
-[ $# -ge 4 ] || { echo "usage: $0 PROGRAM CARTSIM FILE DUMP_OUT [BAUD]" >&2; exit 2; }
-program=$1 cartsim=$2 file=$3 dump_out=$4 baud=${5:-38400}
+[ $# -ge 4 ] || { echo "usage: $0 PROGRAM CARTSIM FILE DUMP_OUT [BAUD [MODE]]" >&2; exit 2; }
+program=$1 cartsim=$2 file=$3 dump_out=$4 baud=${5:-38400} mode=${6:-upload}
+cartsim_faults=()
+[ "$mode" = cancel-when-silent ] && cartsim_faults=(--fall-silent-at 4)
 title='^Plemo Upload Utility 1\.0\.3$'
 # A cartridge still booting ignores this many handshake requests (three
 # whole handshakes): long enough to see the dialog wait for it.
@@ -62,7 +67,8 @@ trap 'exit 130' INT TERM
 
 # --- The cartridge --------------------------------------------------------------
 "$cartsim" --link "$link" --verbose --baud "$baud" --dump "$workdir/flash.bin" \
-    --boot-after-handshakes "$boot_after_requests" >"$workdir/cartsim.log" 2>&1 &
+    --boot-after-handshakes "$boot_after_requests" "${cartsim_faults[@]}" \
+    >"$workdir/cartsim.log" 2>&1 &
 cartsim_pid=$!
 for _ in $(seq 100); do [ -L "$link" ] && break; sleep 0.05; done
 [ -L "$link" ] || { echo "the cartridge did not start"; cat "$workdir/cartsim.log"; exit 93; }
@@ -111,6 +117,18 @@ await_call 'call: Handshake' 10 || { echo "the program never called the cartridg
 shot waiting
 await_call 'call: LoadBuffer' 20 || { echo "programming never began"; cat "$workdir/cartsim.log"; exit 94; }
 shot programming
+if [ "$mode" = cancel-when-silent ]; then
+    await_call 'call: OpenRange.* ignored' 30 || { echo "no commit came"; tail -n 20 "$workdir/cartsim.log"; exit 94; }
+    sleep 1
+    # The button has the focus: it reads "Cancel Upload" while the upload runs.
+    xdotool windowfocus --sync "$window"
+    started=$(date +%s%N)
+    xdotool key space
+    await_call 'call: FinishUpload' 10 || {
+        echo "the cancel was not taken"; cat "$workdir/program.log"; tail -n 20 "$workdir/cartsim.log"; exit 94
+    }
+    echo "cancel took effect in $((($(date +%s%N) - started) / 1000000)) ms"
+fi
 await_call 'call: FinishUpload' 120 || { echo "the upload did not end"; tail -n 20 "$workdir/cartsim.log"; exit 94; }
 shot result
 
