@@ -18,13 +18,14 @@ constexpr uint32_t kOldFlashSeed = 0x0DDF1A5u;
 // boot, then cancels: about 25 unanswered handshakes.
 constexpr double kPatienceSeconds = 20.0;
 
-// The dialog's user, as the campaign plays it: watches, and gives up a wait
-// for a cartridge that never boots.
+// The dialog's user, as the campaign plays it: watches, gives up a wait for
+// a cartridge that never boots, and clicks Cancel where the plan says.
 class CampaignUser : public CUploadSession::IFrontEnd
 {
 public:
-    CampaignUser(CFlashXferHost& host, CampaignChannel& meter, const UploadCase& upload)
-        : host(host), meter(meter), upload(upload)
+    CampaignUser(CFlashXferHost& host, CampaignChannel& meter, const UploadCase& upload,
+                 const UserPlan& plan)
+        : host(host), meter(meter), upload(upload), plan(plan)
     {
     }
 
@@ -36,22 +37,53 @@ public:
     void KeepAlive() override
     {
         meter.MarkCancelPoint();
-        if (waiting && meter.LineSeconds() - waitStarted > kPatienceSeconds)
+        const double now = meter.LineSeconds();
+        if (waiting && now - waitStarted > kPatienceSeconds)
             host.Cancel();
+        if (silentAt < 0.0 && plan.fallenSilent && plan.fallenSilent())
+            silentAt = now;
+        const bool clickNow =
+            (plan.clickAt >= 0.0 && now >= plan.clickAt) ||
+            (plan.clickAfterSilence >= 0.0 && silentAt >= 0.0 &&
+             now >= silentAt + plan.clickAfterSilence);
+        if (clickNow && clickedAt < 0.0) {
+            clickedAt = now;
+            host.Cancel();
+        }
     }
     std::string PathToTransfer() override
     {
         waiting = false;
         return upload.path;
     }
-    void UploadEnded(CUploadSession::Outcome) override { meter.MarkCancelPoint(); }
+    void UploadEnded(CUploadSession::Outcome) override
+    {
+        meter.MarkCancelPoint();
+        resultAt = meter.LineSeconds();
+    }
+
+    // The times the run showed, once it has returned.
+    void Report(DialogOutcome& outcome) const
+    {
+        const double idleAt = meter.LineSeconds();
+        if (clickedAt >= 0.0) {
+            outcome.cancelToResult = resultAt - clickedAt;
+            outcome.cancelToIdle = idleAt - clickedAt;
+        }
+        if (silentAt >= 0.0)
+            outcome.silenceToIdle = idleAt - silentAt;
+    }
 
 private:
     CFlashXferHost& host;
     CampaignChannel& meter;
     const UploadCase& upload;
+    const UserPlan& plan;
     bool waiting = false;
     double waitStarted = 0.0;
+    double silentAt = -1.0;
+    double clickedAt = -1.0;
+    double resultAt = 0.0;
 };
 
 bool OutsideUnchanged(const std::vector<uint8_t>& flash, const UploadCase& upload)
@@ -91,10 +123,10 @@ bool SumsUnchanged(const std::vector<uint8_t>& flash, const UploadCase& upload)
 } // namespace
 
 DialogOutcome RunDialogUpload(CFlashXferHost& host, CampaignChannel& meter,
-                              const UploadCase& upload)
+                              const UploadCase& upload, const UserPlan& plan)
 {
     DialogOutcome outcome;
-    CampaignUser user(host, meter, upload);
+    CampaignUser user(host, meter, upload, plan);
     CUploadSession session(host, user);
     try {
         session.Run(upload.bitstream ? CUploadSession::Kind::Bitstream
@@ -106,6 +138,7 @@ DialogOutcome RunDialogUpload(CFlashXferHost& host, CampaignChannel& meter,
         outcome.crashed = true;
     }
     meter.MarkCancelPoint();
+    user.Report(outcome);
     return outcome;
 }
 
@@ -124,6 +157,9 @@ RunResult Judge(const DialogOutcome& outcome, const std::vector<uint8_t>& flash,
                 const UploadCase& upload)
 {
     RunResult run;
+    run.cancelToResult = outcome.cancelToResult;
+    run.cancelToIdle = outcome.cancelToIdle;
+    run.silenceToIdle = outcome.silenceToIdle;
     run.strayWrites = !OutsideUnchanged(flash, upload);
     if (outcome.crashed)
         run.verdict = Verdict::Crashed;
@@ -153,6 +189,9 @@ void Tally::Add(const RunResult& run)
         ++blind;
     longest = std::max(longest, run.seconds);
     uncancellable = std::max(uncancellable, run.uncancellable);
+    cancelToResult = std::max(cancelToResult, run.cancelToResult);
+    cancelToIdle = std::max(cancelToIdle, run.cancelToIdle);
+    silenceToIdle = std::max(silenceToIdle, run.silenceToIdle);
 }
 
 } // namespace bench

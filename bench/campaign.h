@@ -39,6 +39,24 @@ struct RunResult
     bool sumsBlind = false;
     double seconds = 0.0;       // line time (in process) or wall time (pty)
     double uncancellable = 0.0; // longest stretch without a cancel point
+    // Seconds from a click on Cancel to the result on the status line, and
+    // to the dialog idle again (FinishUpload sent); -1: no click.
+    double cancelToResult = -1.0;
+    double cancelToIdle = -1.0;
+    // Seconds from the cartridge falling silent to the dialog idle; -1: it
+    // did not fall silent.
+    double silenceToIdle = -1.0;
+};
+
+// What the campaign's user does besides waiting: a click on Cancel at a
+// moment of the run (seconds on the line's clock since it began), or a
+// while after the cartridge fell silent. Negative: never.
+struct UserPlan
+{
+    double clickAt = -1.0;
+    double clickAfterSilence = -1.0;
+    // Whether the cartridge has fallen silent (asked at every keep-alive).
+    std::function<bool()> fallenSilent;
 };
 
 // The dialog's own upload session (flash/uploadsession.h), with a user who
@@ -50,9 +68,12 @@ struct DialogOutcome
     int result = -1;
     bool serialError = false;
     bool crashed = false;
+    double cancelToResult = -1.0;
+    double cancelToIdle = -1.0;
+    double silenceToIdle = -1.0;
 };
 DialogOutcome RunDialogUpload(CFlashXferHost& host, CampaignChannel& meter,
-                              const UploadCase& upload);
+                              const UploadCase& upload, const UserPlan& plan = {});
 
 // What a cartridge holds before each run: old content everywhere, so that a
 // block the upload never wrote shows.
@@ -71,6 +92,8 @@ struct RunSetup
     std::mt19937& random;
     uint64_t cleanWrites;      // host writes of a fault-free run of the same upload
     uint64_t cleanBytesOut;    // bytes the host sends in that run
+    double cleanSeconds;       // the line time of that run
+    UserPlan& user;
 };
 
 // One row of the table.
@@ -85,6 +108,9 @@ struct Tally
     int blind = 0;
     double longest = 0.0;
     double uncancellable = 0.0;
+    double cancelToResult = -1.0;
+    double cancelToIdle = -1.0;
+    double silenceToIdle = -1.0;
 
     void Add(const RunResult& run);
 };

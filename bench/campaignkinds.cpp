@@ -5,6 +5,7 @@
 #include "bench/campaignchannel.h"
 #include "sim/cartridge.h"
 #include "sim/inprocesschannel.h"
+#include "sim/procedures.h"
 
 namespace bench {
 
@@ -103,6 +104,37 @@ InProcessKind ResetOnce(std::string name, bool waitsForHandshake)
             }};
 }
 
+// Late by 0.2 to 3 s: from a slow answer to one that misses three of the
+// link's attempts at the upload's 1,000 ms.
+sim::Fault LateBySomeSeconds(std::mt19937& random)
+{
+    return sim::Fault::Late(std::chrono::milliseconds(Uniform(random, 200, 3000)));
+}
+
+// A floating receive line or a flaky cable: one stray byte every 100 ms,
+// whatever the host is doing.
+InProcessKind NoiseTrickle()
+{
+    return {"noise trickle", "a byte every 0.1 s", true, [](RunSetup& setup) {
+                sim::DeviceEngine& engine = setup.cartridge.Engine();
+                auto next = std::make_shared<IComm::Time>(std::chrono::milliseconds(100));
+                setup.channel.SetClockHook([&engine, &random = setup.random, next](IComm::Time at) {
+                    for (; *next <= at; *next += std::chrono::milliseconds(100))
+                        engine.Babble({static_cast<uint8_t>(random())});
+                });
+            }};
+}
+
+// The cartridge dies as the first block is erased; `clickAfter` seconds
+// later (negative: never) the user clicks Cancel.
+InProcessKind SilentFromACommit(std::string name, double clickAfter)
+{
+    return {std::move(name), "once a run", true, [clickAfter](RunSetup& setup) {
+                setup.cartridge.FallSilentAt(sim::Procedure::kEraseRange);
+                setup.user.clickAfterSilence = clickAfter;
+            }};
+}
+
 } // namespace
 
 std::vector<InProcessKind> InProcessKinds()
@@ -120,6 +152,8 @@ std::vector<InProcessKind> InProcessKinds()
         {"0xFE storms (1-40 in a row)", "1% of replies", true,
          [](RunSetup& setup) { setup.cartridge.Engine().SetFaultSource(Storms(setup.random, 0.01)); }},
         ReplyFaults("late reply", "5% of replies", 0.05, [](std::mt19937&) { return Fault::Late(); }),
+        ReplyFaults("late reply, 0.2-3 s late", "5% of replies", 0.05, LateBySomeSeconds),
+        NoiseTrickle(),
         ReplyFaults("reply lost (request done)", "5% of replies", 0.05,
                     [](std::mt19937&) { return Fault::Dropped(); }),
         ReplyFaults("request unheard", "5% of requests", 0.05,
@@ -133,6 +167,13 @@ std::vector<InProcessKind> InProcessKinds()
          [](RunSetup& setup) {
              setup.channel.PullCableAfter(Uniform(setup.random, 0, setup.cleanBytesOut - 1));
          }},
+        SilentFromACommit("cartridge silent from a commit", -1.0),
+        SilentFromACommit("... and Cancel 1 s later", 1.0),
+        {"Cancel at a random moment", "once a run", true,
+         [](RunSetup& setup) {
+             setup.user.clickAt =
+                 std::uniform_real_distribution<double>(0.0, setup.cleanSeconds)(setup.random);
+         }},
     };
 }
 
@@ -140,18 +181,31 @@ std::vector<PtyKind> PtyKinds()
 {
     PtyKind pulled{"cable pulled (pty, CPCSerial)", "once a run", true, 0,
                    [](sim::PtyServer::Options& options, sim::Cartridge&, std::mt19937& random,
-                      uint64_t cleanBytesOut) {
+                      uint64_t cleanBytesOut, UserPlan&) {
                        options.pullCableAfterBytes = Uniform(random, 1, cleanBytesOut);
                    }};
     // Late by half a second more than the host waits, on a paced line: the
     // device's answer to the resend follows right behind the late one.
     PtyKind late{"late reply (pty, 38400 baud)", "1% of replies", true, 38400,
                  [](sim::PtyServer::Options&, sim::Cartridge& cartridge,
-                    std::mt19937& random, uint64_t) {
+                    std::mt19937& random, uint64_t, UserPlan&) {
                      cartridge.Engine().SetFaultSource(EveryReply(
                          random, 0.01, [](std::mt19937&) { return sim::Fault::Late(); }));
                  }};
-    return {pulled, late};
+    PtyKind lateSeconds{"late reply (pty, 38400 baud, 0.2-3 s)", "5% of replies", true, 38400,
+                        [](sim::PtyServer::Options&, sim::Cartridge& cartridge,
+                           std::mt19937& random, uint64_t, UserPlan&) {
+                            cartridge.Engine().SetFaultSource(
+                                EveryReply(random, 0.05, LateBySomeSeconds));
+                        },
+                        20};
+    PtyKind silent{"silent from a commit, Cancel 1 s later (pty)", "once a run", true, 38400,
+                   [](sim::PtyServer::Options&, sim::Cartridge& cartridge, std::mt19937&,
+                      uint64_t, UserPlan& user) {
+                       cartridge.FallSilentAt(sim::Procedure::kEraseRange);
+                       user.clickAfterSilence = 1.0;
+                   }};
+    return {pulled, late, lateSeconds, silent};
 }
 
 } // namespace bench

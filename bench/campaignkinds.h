@@ -31,11 +31,13 @@ struct PtyKind
     std::string rate;
     bool visibleToProtocol = true;
     uint32_t baud = 0; // 0: full speed
-    // Sets the server's options and the cartridge's faults before the start.
-    // `cleanBytesOut`: what a fault-free run of the same upload sends.
+    // Sets the server's options, the cartridge's faults and what the user
+    // does before the start. `cleanBytesOut`: what a fault-free run of the
+    // same upload sends.
     std::function<void(sim::PtyServer::Options&, sim::Cartridge&, std::mt19937&,
-                       uint64_t cleanBytesOut)>
+                       uint64_t cleanBytesOut, UserPlan&)>
         arm;
+    int leastRuns = 0; // runs the row needs whatever the campaign's count
 };
 
 std::vector<InProcessKind> InProcessKinds();

@@ -8,11 +8,14 @@
 // as the dialog runs them: one host-level attempt, a 200 ms boot wait, then
 // a 1,000 ms reply time-out.
 //
-//   fault_campaign [--runs N] [--pty-runs N] [--seed S]
+//   fault_campaign [--runs N] [--pty-runs N] [--seed S] [--only TEXT]
+//
+// --only runs just the rows whose name contains TEXT.
 //
 // In process a time-out costs no real time, so the times shown there are
 // line time: each byte at 38,400 baud plus every time-out waited in full.
 // The pseudo-terminal rows show wall time.
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +45,7 @@ struct Options
     int runs = 200;
     int ptyRuns = 10;
     uint32_t seed = 1;
+    std::string only;
 };
 
 // What a fault-free run of an upload does, so faults can be placed in it.
@@ -49,6 +53,7 @@ struct CleanFigures
 {
     uint64_t writes = 0;
     uint64_t bytesOut = 0;
+    double seconds = 0.0;
 };
 
 struct Case
@@ -68,6 +73,8 @@ Options ParseOptions(int argc, char** argv)
             options.ptyRuns = static_cast<int>(value);
         else if (std::strcmp(argv[i], "--seed") == 0)
             options.seed = static_cast<uint32_t>(value);
+        else if (std::strcmp(argv[i], "--only") == 0)
+            options.only = argv[i + 1];
     }
     return options;
 }
@@ -101,10 +108,13 @@ RunResult RunInProcess(const InProcessKind& kind, const Case& c, uint32_t seed)
     CFlashXferHost host(&meter, 1);
     Observe(host, meter);
     std::mt19937 random(seed);
-    RunSetup setup{cartridge, channel, meter, random, c.clean.writes, c.clean.bytesOut};
+    UserPlan user;
+    user.fallenSilent = [&cartridge] { return cartridge.FallenSilent(); };
+    RunSetup setup{cartridge, channel, meter,        random,
+                   c.clean.writes, c.clean.bytesOut, c.clean.seconds, user};
     kind.arm(setup);
 
-    const DialogOutcome outcome = RunDialogUpload(host, meter, c.upload);
+    const DialogOutcome outcome = RunDialogUpload(host, meter, c.upload, user);
     RunResult run = Judge(outcome, cartridge.Flash().Contents(), c.upload);
     run.seconds = meter.LineSeconds();
     run.uncancellable = meter.LongestUncancellableSeconds();
@@ -120,7 +130,7 @@ bool MeasureClean(Case& c)
     CampaignChannel meter(channel, 0);
     CFlashXferHost host(&meter, 1);
     const DialogOutcome outcome = RunDialogUpload(host, meter, c.upload);
-    c.clean = {meter.Writes(), meter.BytesWritten()};
+    c.clean = {meter.Writes(), meter.BytesWritten(), meter.LineSeconds()};
     return Judge(outcome, cartridge.Flash().Contents(), c.upload).verdict == Verdict::Succeeded;
 }
 
@@ -131,8 +141,12 @@ RunResult RunOverPty(const PtyKind& kind, const Case& c, uint32_t seed)
     std::mt19937 random(seed);
     sim::PtyServer::Options options;
     options.baud = kind.baud;
-    kind.arm(options, cartridge, random, c.clean.bytesOut);
+    UserPlan user;
+    kind.arm(options, cartridge, random, c.clean.bytesOut, user);
     sim::PtyServer server(cartridge, options);
+    user.fallenSilent = [&server] {
+        return server.WithCartridge([](sim::Cartridge& cart) { return cart.FallenSilent(); });
+    };
     std::string error;
     if (!server.Start(error)) {
         std::fprintf(stderr, "fault_campaign: %s\n", error.c_str());
@@ -146,7 +160,7 @@ RunResult RunOverPty(const PtyKind& kind, const Case& c, uint32_t seed)
 
     const auto start = std::chrono::steady_clock::now();
     auto upload = std::async(std::launch::async,
-                             [&] { return RunDialogUpload(host, meter, c.upload); });
+                             [&] { return RunDialogUpload(host, meter, c.upload, user); });
     if (upload.wait_for(kPtyRunBound) == std::future_status::timeout) {
         std::fprintf(stderr, "fault_campaign: HUNG: %s, seed %u, still running after %lld s\n",
                      kind.name.c_str(), seed, static_cast<long long>(kPtyRunBound.count()));
@@ -164,18 +178,35 @@ RunResult RunOverPty(const PtyKind& kind, const Case& c, uint32_t seed)
 
 void PrintHeader()
 {
-    std::printf("%-40s %-15s %5s %5s %6s %6s %5s %5s %5s %9s %9s %s\n", "fault", "rate", "runs",
-                "ok", "failed", "silent", "blind", "crash", "stray", "longest", "no-cancel",
-                "sums see it");
+    std::printf("%-44s %-18s %5s %5s %6s %6s %5s %5s %5s %9s %9s %-7s %s\n", "fault", "rate",
+                "runs", "ok", "failed", "silent", "blind", "crash", "stray", "longest",
+                "no-cancel", "sums", "cancel / silence (worst)");
+}
+
+// "-" for a figure no run of the row had.
+std::string Seconds(double seconds)
+{
+    if (seconds < 0.0)
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", seconds);
+    return text;
 }
 
 void PrintRow(const std::string& name, const std::string& rate, const Tally& tally,
               bool visible, const char* unit)
 {
-    std::printf("%-40s %-15s %5d %5d %6d %6d %5d %5d %5d %7.1f %s %7.1f s %s\n", name.c_str(),
-                rate.c_str(), tally.runs, tally.succeeded, tally.failed, tally.silent,
-                tally.blind, tally.crashed, tally.stray, tally.longest, unit,
-                tally.uncancellable, visible ? "yes" : "not all");
+    std::string timing;
+    if (tally.cancelToResult >= 0.0)
+        timing += "click->result " + Seconds(tally.cancelToResult) + ", ->idle " +
+                  Seconds(tally.cancelToIdle);
+    if (tally.silenceToIdle >= 0.0)
+        timing += std::string(timing.empty() ? "" : "; ") + "silence->idle " +
+                  Seconds(tally.silenceToIdle);
+    std::printf("%-44s %-18s %5d %5d %6d %6d %5d %5d %5d %7.1f %s %7.2f s %-7s %s\n",
+                name.c_str(), rate.c_str(), tally.runs, tally.succeeded, tally.failed,
+                tally.silent, tally.blind, tally.crashed, tally.stray, tally.longest, unit,
+                tally.uncancellable, visible ? "yes" : "not all", timing.c_str());
     std::fflush(stdout);
 }
 
@@ -205,7 +236,14 @@ int main(int argc, char** argv)
     PrintHeader();
     bool sound = true;
     uint32_t rowSeed = options.seed * 1000003u;
+    const auto chosen = [&options](const std::string& name) {
+        return name.find(options.only) != std::string::npos;
+    };
     for (const InProcessKind& kind : InProcessKinds()) {
+        if (!chosen(kind.name)) {
+            rowSeed += 7919u;
+            continue;
+        }
         Tally tally;
         for (int run = 0; run < options.runs; ++run)
             tally.Add(RunInProcess(kind, cases[run % cases.size()], rowSeed + run));
@@ -214,15 +252,22 @@ int main(int argc, char** argv)
         rowSeed += 7919u;
     }
     for (const PtyKind& kind : PtyKinds()) {
+        if (!chosen(kind.name)) {
+            rowSeed += 7919u;
+            continue;
+        }
         Tally tally;
-        for (int run = 0; run < options.ptyRuns; ++run)
+        // --pty-runs 0 leaves the pseudo-terminal out altogether.
+        const int runs = options.ptyRuns == 0 ? 0 : std::max(options.ptyRuns, kind.leastRuns);
+        if (runs == 0)
+            continue;
+        for (int run = 0; run < runs; ++run)
             tally.Add(RunOverPty(kind, cases[run % cases.size()], rowSeed + run));
         PrintRow(kind.name, kind.rate, tally, kind.visibleToProtocol, "s ");
         sound = RowIsSound(tally, kind.visibleToProtocol) && sound;
         rowSeed += 7919u;
     }
-    std::printf("s*: line time at 38,400 baud, every time-out waited in full (in process "
-                "nothing waits).\n"
+    std::printf("s*: the simulated line's time at 38,400 baud (in process nothing waits).\n"
                 "blind: silent corruptions the 16-bit sums cannot see (each damaged chunk "
                 "keeps its byte sum).\n");
     for (const Case& c : cases)
