@@ -39,17 +39,6 @@ private:
     CRpc& link;
 };
 
-// The device's signed status at the message's read position, where it only
-// informs: a reply too short to hold one counts as 0, as the device has
-// always been read.
-int StatusOf(CRpcMessage& message)
-{
-    uint32_t status = 0;
-    if (message.GetU32(status) != 0)
-        return 0;
-    return static_cast<int32_t>(status);
-}
-
 // The status of a procedure whose status is its whole answer: a reply
 // without one has not said that the work was done.
 int RequiredStatusOf(CRpcMessage& message)
@@ -70,6 +59,52 @@ CFlashXferHost::CFlashXferHost(IComm* channel, int retries)
                           watcher();
                   },
                   [this] { return GiveUpWaiting(); }});
+    SetReplyShape([this](uint8_t procedure, uint16_t length) {
+        return ReplyFits(procedure, length);
+    });
+}
+
+// The data lengths each procedure's reply can have: the buffer checksum
+// answers a status and a sum, the buffer size a size, nothing less; those
+// with a status answer it, or, from a cartridge that has never answered
+// one, nothing at all (which the lenient readings take for 0); the others
+// answer no data. A reply of any other length is no answer to the call,
+// but an earlier call's, late.
+bool CFlashXferHost::ReplyFits(uint8_t procedure, uint16_t length) const
+{
+    switch (procedure) {
+    case kGetBufferChecksum:
+        return length == 6;
+    case kGetBufferSize:
+        return length == 4;
+    case kProgramRange:
+        // Taken in any case, to be refused at once with the range closed.
+        return length == 0 || length == 4;
+    case kEraseRange:
+    case kCloseRange:
+    case kOpenRange:
+    case kHandshake:
+        return length == 4 || (length == 0 && !answersStatus);
+    case kLoadBuffer:
+    case kFinishUpload:
+    case kPrintText:
+    case kSetTransferState:
+        return length == 0;
+    default:
+        return true;
+    }
+}
+
+// The device's signed status at the message's read position, where it only
+// informs: a reply too short to hold one counts as 0, as the device has
+// always been read.
+int CFlashXferHost::StatusOf(CRpcMessage& message)
+{
+    uint32_t status = 0;
+    if (message.GetU32(status) != 0)
+        return 0;
+    answersStatus = true;
+    return static_cast<int32_t>(status);
 }
 
 void CFlashXferHost::Cancel()

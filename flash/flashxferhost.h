@@ -134,6 +134,8 @@ private:
     // short (kStoppingWaitMs).
     int Invoke(Procedure procedure, CRpcMessage& message);
     bool GiveUpWaiting() const { return cancelRequested; }
+    bool ReplyFits(uint8_t procedure, uint16_t length) const;
+    int StatusOf(CRpcMessage& message);
     // Honours a pending cancel: true (and the request consumed) when there was one.
     bool TakeCancel();
 
@@ -196,4 +198,7 @@ private:
     // kept (unlike the request itself) until a handshake has honoured it.
     bool stopRequested = false;
     std::function<void()> watcher;
+    // The cartridge has answered a status procedure with its status: from
+    // then on a reply without one is no answer to such a procedure.
+    bool answersStatus = false;
 };

@@ -207,23 +207,35 @@ void CRpc::SendRequest(uint8_t procedure, CRpcMessage& message)
     owed.RequestSent(Milliseconds(timeout));
 }
 
-int CRpc::ReceiveReply(CRpcMessage& message)
+int CRpc::ReceiveReply(uint8_t procedure, CRpcMessage& message)
 {
     // The device can answer only once it has heard the whole request.
     const Time left = channel->OutputDoneAt();
     ReplyWait reply{left, left + Milliseconds(timeout), kHeaderFrameBytes};
     const ActiveWait scope(*this, &reply);
 
-    header.Reset();
-    const int result = ReceiveFrame(kHeaderFrame, header, kHeaderPayload, timeout, timeout);
-    if (result != Ok)
-        return result;
-    // An intact header is an answer, whatever it says.
-    owed.AnswerSeen(Now());
     uint8_t code = 0;
     uint16_t replyLength = 0;
-    header.GetU8(code);
-    header.GetU16(replyLength);
+    for (;;) {
+        header.Reset();
+        const int result = ReceiveFrame(kHeaderFrame, header, kHeaderPayload, timeout, timeout);
+        if (result != Ok)
+            return result;
+        header.GetU8(code);
+        header.GetU16(replyLength);
+        if (code != kReplyFollows || Fits(procedure, replyLength)) {
+            // An intact header is an answer, whatever it says.
+            owed.AnswerSeen(Now());
+            break;
+        }
+        // The shape of another procedure's reply: an earlier call's answer,
+        // however late. Its data is let pass, and the hunt goes on, its
+        // line time added to the wait.
+        owed.OverdueAnswerSeen();
+        ++stats.lateAnswers;
+        reply.lineBytes += replyLength + kFrameSumBytes + kHeaderFrameBytes;
+        SkipBytes(replyLength + kFrameSumBytes, ReadEnd(timeout, replyLength + kFrameSumBytes));
+    }
     if (code == kSendAgain)
         return kAskedAgain;
     if (code != kReplyFollows)
@@ -294,9 +306,10 @@ int CRpc::Call(uint8_t procedure, CRpcMessage& message)
     uint8_t attempts = 0;
     int requestRepeats = 0;
     int result = Ok;
+    const uint64_t answersBefore = owed.AnswersSeen();
     for (;;) {
         SendRequest(procedure, message);
-        result = ReceiveReply(message);
+        result = ReceiveReply(procedure, message);
         if (result == kAskedAgain) {
             ++stats.askedAgain;
             if (++requestRepeats > kMaxRequestRepeats) {
@@ -317,6 +330,6 @@ int CRpc::Call(uint8_t procedure, CRpcMessage& message)
             break;
         message.Truncate(argumentLength);
     }
-    owed.CallEnded();
+    owed.CallEnded(owed.AnswersSeen() != answersBefore);
     return result;
 }

@@ -20,6 +20,10 @@
 //    time-out (the shorter of theirs and the current one) plus L(9) after
 //    the last of them came or was given up on (see rpc/owedanswers.h);
 //  - dropping stale input never waits and stops after kMaxStaleBytes.
+// Answers are told apart by count and by shape: the device answers every
+// request it hears once, in order (rpc/owedanswers.h), and where the owner
+// says which data lengths a procedure's reply can have, a reply of another
+// length is an earlier call's answer and is let pass.
 // While it waits, the link runs its watcher every kWatchIntervalMs (give or
 // take the millisecond its reads are rounded to), and gives the wait up as
 // soon as its owner asks.
@@ -95,6 +99,8 @@ public:
         std::function<void()> watch;
         std::function<bool()> giveUp;
     };
+    // Whether a reply with `length` data bytes can be `procedure`'s answer.
+    using ReplyShape = std::function<bool(uint8_t procedure, uint16_t length)>;
 
     CRpc(IComm* channel, uint8_t retries);
     ~CRpc() = default;
@@ -104,6 +110,8 @@ public:
     void SetTimeout(uint16_t milliseconds) { timeout = milliseconds; }
     uint16_t GetTimeout() const { return timeout; }
     void SetWaitHooks(WaitHooks hooks) { waitHooks = std::move(hooks); }
+    // Without a shape every length fits every procedure.
+    void SetReplyShape(ReplyShape shape) { replyShape = std::move(shape); }
     // No wait goes past `limit` on the channel's clock; reaching it ends the
     // wait as a give-up does. NoWaitLimit() lifts it.
     void SetWaitLimit(IComm::Time limit) { waitLimit = limit; }
@@ -149,8 +157,12 @@ private:
     void WriteByte(uint8_t byte);
 
     void SendRequest(uint8_t procedure, CRpcMessage& message);
-    // One attempt's reply; kAskedAgain for "send again".
-    int ReceiveReply(CRpcMessage& message);
+    // One attempt's reply to `procedure`; kAskedAgain for "send again".
+    int ReceiveReply(uint8_t procedure, CRpcMessage& message);
+    bool Fits(uint8_t procedure, uint16_t length) const
+    {
+        return !replyShape || replyShape(procedure, length);
+    }
     // Waits for the answers earlier calls left owed, and drops them.
     void AwaitOwedAnswers();
     // Drops what arrived before this call's request went out: a reply that
@@ -165,6 +177,7 @@ private:
     uint8_t retries;
 
     WaitHooks waitHooks;
+    ReplyShape replyShape;
     IComm::Time waitLimit = NoWaitLimit();
     IComm::Time lastWatch{0};
     ReplyWait* wait = nullptr; // the reply being waited for, if any

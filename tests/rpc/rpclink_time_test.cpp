@@ -134,6 +134,28 @@ TEST_F(LinkTimeTest, PollsOfADeviceThatNeverAnsweredPayNoExtraWait)
     EXPECT_EQ(EchoTag(4), 4);
 }
 
+// The device answers a call only after the call has given up, and the
+// next call starts before the answers come: they still never become its
+// reply, for their shape is not its reply's.
+TEST_F(LinkTimeTest, LateAnswerOfAnotherShapeIsNeverTakenForTheCallsOwn)
+{
+    link.SetReplyShape([](uint8_t procedure, uint16_t length) {
+        return procedure == kNothing ? length == 0 : length == 4;
+    });
+    ASSERT_EQ(link.Call(kNothing, message), CRpc::Ok) << "the device has answered before";
+    device.InjectFault(Fault::Late(3s));
+    CRpcMessage size(256);
+    EXPECT_EQ(link.Call(kBufferSize, size), CRpc::TimedOut) << "four attempts of 500 ms";
+
+    CRpcMessage nothing(256);
+    ASSERT_EQ(link.Call(kNothing, nothing), CRpc::Ok);
+    EXPECT_EQ(nothing.Unread(), 0u) << "a buffer size was taken for the answer";
+    EXPECT_EQ(link.LinkStats().lateAnswers, kLinkRetries);
+    CRpcMessage again(256);
+    ASSERT_EQ(link.Call(kBufferSize, again), CRpc::Ok);
+    EXPECT_EQ(again.Unread(), 4u);
+}
+
 // --- The owner's hooks ------------------------------------------------------------
 
 TEST_F(LinkTimeTest, WatcherRunsThroughoutALongWaitAndAGiveUpEndsItAtOnce)
