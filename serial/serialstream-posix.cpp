@@ -203,6 +203,20 @@ bool WaitUntilReadable(int fd, const ReadDeadline& deadline, const std::string& 
     }
 }
 
+// Whether the terminal's exclusive flag is already set, by another holder.
+// Kernels before 3.8 cannot tell; there only the open's EBUSY shows it, and
+// root's open passes it.
+bool ExclusiveFlagSet(int fd)
+{
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#else
+    (void)fd;
+    return false;
+#endif
+}
+
 } // namespace
 
 void CSerialStream::OpenPort()
@@ -218,6 +232,13 @@ void CSerialStream::OpenPort()
         const int error = errno;
         ::close(fd);
         FailOnSystemError(PortCall::Open, error, name, __LINE__);
+    }
+    // Root's open passes another program's TIOCEXCL too; the flag itself
+    // still tells that the port is taken. Setting it ourselves would let a
+    // later close clear the other program's claim.
+    if (ExclusiveFlagSet(fd)) {
+        ::close(fd);
+        FailOnSystemError(PortCall::Open, EBUSY, name, __LINE__);
     }
     if (::ioctl(fd, TIOCEXCL) != 0) { // also refuses anything that is not a terminal
         const int error = errno;
@@ -235,8 +256,9 @@ void CSerialStream::ClosePort()
     const int fd = FileDescriptor(handle);
     // The exclusive flag belongs to the terminal, not to this descriptor: it
     // would outlive the close while anything else has the device open, and
-    // keep every later open out, ours included. Failing to clear it is of no
-    // consequence to the close itself.
+    // keep every later open out, ours included. It is ours to clear: an open
+    // finds it clear or fails. Failing to clear it is of no consequence to
+    // the close itself.
     (void)::ioctl(fd, TIOCNXCL);
     // On Linux the descriptor is released even when close() reports EINTR.
     if (::close(fd) != 0 && errno != EINTR)

@@ -29,18 +29,35 @@ long long MillisecondsSince(Clock::time_point start)
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
-// Another program holding a port the way serial tools do: its own open of
-// the device with an exclusive lock on it.
+// Another program holding a port, the way serial tools do: its own open of
+// the device, with an advisory lock or with the terminal's exclusive flag
+// (which root's open passes).
+enum class Claim
+{
+    Lock,
+    ExclusiveFlag,
+};
+
 class OtherProgramHolding
 {
 public:
-    explicit OtherProgramHolding(const std::string& portName)
+    OtherProgramHolding(const std::string& portName, Claim claim)
         : descriptor(open(portName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK))
     {
         EXPECT_GE(descriptor, 0);
-        EXPECT_EQ(flock(descriptor, LOCK_EX | LOCK_NB), 0);
+        if (claim == Claim::Lock)
+            EXPECT_EQ(flock(descriptor, LOCK_EX | LOCK_NB), 0);
+        else
+            EXPECT_EQ(ioctl(descriptor, TIOCEXCL), 0);
     }
     ~OtherProgramHolding() { close(descriptor); }
+
+    bool ExclusiveFlagSet() const
+    {
+        int exclusive = -1;
+        EXPECT_EQ(ioctl(descriptor, TIOCGEXCL, &exclusive), 0);
+        return exclusive == 1;
+    }
 
 private:
     int descriptor;
@@ -59,16 +76,22 @@ public:
     std::string path;
 };
 
-TEST(SerialHeldPort, IsRefusedAsAccessDeniedWithoutPrintingAnything)
+class SerialPortHeldElsewhere : public ::testing::TestWithParam<Claim>
+{
+};
+
+TEST_P(SerialPortHeldElsewhere, IsRefusedAsAccessDeniedWithoutPrintingAnything)
 {
     LinePeer peer;
-    OtherProgramHolding holder(peer.PortName());
+    OtherProgramHolding holder(peer.PortName(), GetParam());
     CSerialStream stream;
     ::testing::internal::CaptureStdout();
     const int32_t code = ErrorCodeOf([&] { stream.Open(peer.PortName()); });
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(code, SerialStreamError::AccessDenied);
     EXPECT_FALSE(stream.IsOpen());
+    // The other program's claim is left as it was.
+    EXPECT_EQ(holder.ExclusiveFlagSet(), GetParam() == Claim::ExclusiveFlag);
 }
 
 TEST(SerialHeldPort, AnOpenStreamHoldsItsPortAgainstASecondOne)
@@ -98,12 +121,12 @@ TEST(SerialHeldPort, IsLetGoForEveryProgramWhenClosed)
     EXPECT_EQ(exclusive, 0);
 }
 
-TEST(SerialHeldPort, IsListedAsInUseInItsPlaceByDiscovery)
+TEST_P(SerialPortHeldElsewhere, IsListedAsInUseInItsPlaceByDiscovery)
 {
     LinePeer free1;
     LinePeer held;
     LinePeer free2;
-    OtherProgramHolding holder(held.PortName());
+    OtherProgramHolding holder(held.PortName(), GetParam());
     const std::vector<SerialPortInfo> found = DiscoverSerialPorts(
         {free1.PortName(), LinePeer::MissingPortName(), held.PortName(), free2.PortName()}, false);
 
@@ -116,7 +139,14 @@ TEST(SerialHeldPort, IsListedAsInUseInItsPlaceByDiscovery)
     EXPECT_EQ(found[2].name, free2.PortName());
     EXPECT_FALSE(found[2].inUse);
     EXPECT_TRUE(held.Receive(1, milliseconds(20)).empty());
+    EXPECT_EQ(holder.ExclusiveFlagSet(), GetParam() == Claim::ExclusiveFlag);
 }
+
+INSTANTIATE_TEST_SUITE_P(Claims, SerialPortHeldElsewhere,
+                         ::testing::Values(Claim::Lock, Claim::ExclusiveFlag),
+                         [](const ::testing::TestParamInfo<Claim>& info) {
+                             return info.param == Claim::Lock ? "Lock" : "ExclusiveFlag";
+                         });
 
 TEST(SerialBrokenPort, AnyOtherRefusalPrintsCouldNotOpen)
 {
