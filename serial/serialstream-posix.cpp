@@ -25,10 +25,6 @@ namespace {
 
 constexpr char kSource[] = "serialstream-posix";
 
-// A serial line without flow control always drains at its line speed, so a
-// write that makes no progress for this long is writing into a dead port.
-constexpr int kWriteStallTimeoutMs = 5000;
-
 using Clock = std::chrono::steady_clock;
 
 enum class PortCall
@@ -157,19 +153,24 @@ void MakeRaw(termios& settings)
     settings.c_cc[VTIME] = 0;
 }
 
-// One total deadline for a whole read, whatever number of pieces it takes.
-class ReadDeadline
+// One total deadline for a whole read or write, whatever number of pieces
+// it takes.
+class Deadline
 {
 public:
-    explicit ReadDeadline(int32_t timeoutMs)
-        : timeoutMs(timeoutMs), end(Clock::now() + std::chrono::milliseconds(timeoutMs))
+    // Negative: no limit.
+    static Deadline In(int32_t timeoutMs)
     {
+        if (timeoutMs < 0)
+            return Deadline();
+        return Deadline(Clock::now() + std::chrono::milliseconds(timeoutMs));
     }
+    explicit Deadline(Clock::time_point end) : limited(true), end(end) {}
 
     // Milliseconds for poll(): -1 without limit, 0 when the time is up.
     int RemainingMs() const
     {
-        if (timeoutMs < 0)
+        if (!limited)
             return -1;
         const auto left = end - Clock::now();
         if (left <= Clock::duration::zero())
@@ -179,27 +180,30 @@ public:
     }
 
 private:
-    int32_t timeoutMs;
-    Clock::time_point end;
+    Deadline() = default;
+    bool limited = false;
+    Clock::time_point end{};
 };
 
-// Waits until the port has bytes or has hung up (true; the next read()
-// tells which), or until the deadline has passed (false).
-bool WaitUntilReadable(int fd, const ReadDeadline& deadline, const std::string& portName)
+// Waits until the port reports one of `events` (or a hang-up, which the next
+// read() or write() tells apart), and returns what it reported; 0 once the
+// deadline has passed.
+short WaitUntilReady(int fd, short events, const Deadline& deadline, const std::string& portName)
 {
     for (;;) {
         const int waitMs = deadline.RemainingMs();
         if (waitMs == 0)
-            return false;
-        pollfd readable{fd, POLLIN, 0};
-        const int ready = ::poll(&readable, 1, waitMs);
+            return 0;
+        pollfd port{fd, events, 0};
+        const int ready = ::poll(&port, 1, waitMs);
         if (ready < 0 && errno != EINTR)
             FailOnSystemError(PortCall::Other, errno, portName, __LINE__);
-        if (ready <= 0)
-            continue; // interrupted, or woken a little early: the deadline decides
-        if ((readable.revents & (POLLERR | POLLNVAL)) != 0)
-            FailOnSystemError(PortCall::Other, EIO, portName, __LINE__);
-        return true;
+        if (ready > 0) {
+            if ((port.revents & (POLLERR | POLLNVAL)) != 0)
+                FailOnSystemError(PortCall::Other, EIO, portName, __LINE__);
+            return port.revents;
+        }
+        // Interrupted, or woken a little early: the deadline decides.
     }
 }
 
@@ -308,7 +312,7 @@ int32_t CSerialStream::PortRead(void* data, int32_t length, int32_t timeoutMs)
         ThrowSerialStreamError(SerialStreamError::NotOpen, kSource, __LINE__);
     ++portCalls.reads;
     const int fd = FileDescriptor(handle);
-    const ReadDeadline deadline(timeoutMs);
+    const Deadline deadline = Deadline::In(timeoutMs);
     auto* destination = static_cast<uint8_t*>(data);
     int32_t received = 0;
     // A read() takes everything the terminal holds, up to what it is asked
@@ -318,7 +322,7 @@ int32_t CSerialStream::PortRead(void* data, int32_t length, int32_t timeoutMs)
     // read() would only say "nothing yet".
     bool waitFirst = timeoutMs != 0;
     while (received < length) {
-        if (waitFirst && !WaitUntilReadable(fd, deadline, name))
+        if (waitFirst && WaitUntilReady(fd, POLLIN, deadline, name) == 0)
             break;
         const ssize_t count = ::read(fd, destination + received, length - received);
         if (count > 0) {
@@ -349,6 +353,11 @@ void CSerialStream::PortWrite(const void* data, int32_t length)
         return;
     ++portCalls.writes;
     const int fd = FileDescriptor(handle);
+    // Without flow control the line takes the bytes at its speed: a port
+    // that has not taken them by then, and by the allowance, never will.
+    // One deadline for the whole write, so that a far end that takes a byte
+    // now and then cannot keep it going.
+    const Deadline deadline(LineClearAfter(length) + stallAllowance);
     const auto* source = static_cast<const uint8_t*>(data);
     int32_t sent = 0;
     while (sent < length) {
@@ -363,13 +372,10 @@ void CSerialStream::PortWrite(const void* data, int32_t length)
             FailOnSystemError(PortCall::Other, count == 0 ? EIO : errno, name, __LINE__);
 
         // The driver's queue is full: wait until the line takes more.
-        pollfd writable{fd, POLLOUT, 0};
-        const int ready = ::poll(&writable, 1, kWriteStallTimeoutMs);
+        const short ready = WaitUntilReady(fd, POLLOUT, deadline, name);
         if (ready == 0)
             FailOnSystemError(PortCall::Other, ETIMEDOUT, name, __LINE__);
-        if (ready < 0 && errno != EINTR)
-            FailOnSystemError(PortCall::Other, errno, name, __LINE__);
-        if (ready > 0 && (writable.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+        if ((ready & POLLHUP) != 0)
             FailOnSystemError(PortCall::Other, EIO, name, __LINE__);
     }
 }
