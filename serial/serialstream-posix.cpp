@@ -187,13 +187,12 @@ private:
 
 // Waits until the port reports one of `events` (or a hang-up, which the next
 // read() or write() tells apart), and returns what it reported; 0 once the
-// deadline has passed.
+// deadline has passed. A wait that begins late, or is woken after its
+// deadline, still takes one last look: bytes that came in time are taken.
 short WaitUntilReady(int fd, short events, const Deadline& deadline, const std::string& portName)
 {
     for (;;) {
         const int waitMs = deadline.RemainingMs();
-        if (waitMs == 0)
-            return 0;
         pollfd port{fd, events, 0};
         const int ready = ::poll(&port, 1, waitMs);
         if (ready < 0 && errno != EINTR)
@@ -203,6 +202,8 @@ short WaitUntilReady(int fd, short events, const Deadline& deadline, const std::
                 FailOnSystemError(PortCall::Other, EIO, portName, __LINE__);
             return port.revents;
         }
+        if (ready == 0 && waitMs == 0)
+            return 0;
         // Interrupted, or woken a little early: the deadline decides.
     }
 }

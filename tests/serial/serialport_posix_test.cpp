@@ -8,9 +8,14 @@
 #include <fstream>
 #include <thread>
 
+#include <csignal>
+#include <ctime>
+
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -214,6 +219,58 @@ TEST_F(SerialLineGone, IsNotMistakenForSilenceByAPollingRead)
     EXPECT_EQ(ErrorCodeOf([&] { stream.Write("x", 1); }), SerialStreamError::SystemError);
     EXPECT_TRUE(stream.IsOpen()); // still to be closed by its owner
     EXPECT_EQ(ErrorCodeOf([&] { stream.Close(); }), 0);
+}
+
+// A reader woken only after its deadline, as on a loaded machine or by a
+// signal, still takes the bytes that came in time. The signal arrives while
+// the read waits; its handler plays the device, whose byte comes at once,
+// and then keeps the reader busy well past the deadline.
+constexpr int32_t kLateReadTimeoutMs = 250;
+int lateByteLine = -1;
+
+extern "C" void SendAByteThenOversleep(int)
+{
+    const uint8_t byte = 'x';
+    if (write(lateByteLine, &byte, 1) != 1)
+        return;
+    timespec pause{0, (kLateReadTimeoutMs + 100) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// Whether the thread is inside poll() right now.
+bool WaitsInPoll(pid_t thread)
+{
+    std::ifstream current("/proc/self/task/" + std::to_string(thread) + "/syscall");
+    long number = -1;
+    current >> number;
+    return number == SYS_poll || number == SYS_ppoll;
+}
+
+using SerialLateReader = SerialLineGone;
+
+TEST_F(SerialLateReader, StillTakesTheBytesThatCameInTime)
+{
+    lateByteLine = peer.PeerSideDescriptor();
+    struct sigaction late {};
+    late.sa_handler = SendAByteThenOversleep;
+    sigemptyset(&late.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &late, &previous), 0);
+
+    std::atomic<pid_t> readerThread{0};
+    int32_t count = -1;
+    std::thread reader([&] {
+        readerThread = static_cast<pid_t>(syscall(SYS_gettid));
+        uint8_t byte = 0;
+        count = stream.Read(&byte, 1, kLateReadTimeoutMs);
+    });
+    while (readerThread == 0 || !WaitsInPoll(readerThread))
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    pthread_kill(reader.native_handle(), SIGUSR1);
+    reader.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(count, 1);
 }
 
 class SerialTerminalSettings : public ::testing::Test
