@@ -335,29 +335,94 @@ TEST_F(SerialTerminalSettings, ASpeedTermiosCannotSetIsRefusedAndThePortStaysUsa
     EXPECT_EQ(stream.Read(received, 2, 1000), 2);
 }
 
+// Holds a stream's reads back so that a device can always outrun them. The
+// stream traces every byte it takes; with the trace going into a pipe of one
+// page that the gate empties only while the port holds at least kAhead
+// bytes, the stream can take at most two polls' worth of bytes (6 trace
+// characters each) past a moment at which the port held kAhead. Its next
+// poll of at most 512 bytes therefore always finds bytes waiting, until the
+// gate is opened.
+class TraceGate
+{
+public:
+    static constexpr int kAhead = 2048;
+
+    TraceGate(int portSide, const std::atomic<bool>& open)
+    {
+        EXPECT_EQ(pipe(pipeEnds), 0);
+        EXPECT_EQ(fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096), 4096);
+        savedStderr = dup(STDERR_FILENO);
+        dup2(pipeEnds[1], STDERR_FILENO);
+        traceEnabled = 1;
+        gate = std::thread([this, portSide, &open] {
+            char taken[256];
+            do {
+                int waiting = 0;
+                while (!open && ioctl(portSide, FIONREAD, &waiting) == 0 && waiting < kAhead)
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+            } while (read(pipeEnds[0], taken, sizeof taken) > 0);
+        });
+    }
+    // Call once `open` is true.
+    ~TraceGate()
+    {
+        traceEnabled = 0;
+        dup2(savedStderr, STDERR_FILENO);
+        close(savedStderr);
+        close(pipeEnds[1]);
+        gate.join();
+        close(pipeEnds[0]);
+    }
+    TraceGate(const TraceGate&) = delete;
+    TraceGate& operator=(const TraceGate&) = delete;
+
+private:
+    int pipeEnds[2] = {-1, -1};
+    int savedStderr = -1;
+    std::thread gate;
+};
+
 TEST(SerialBabblingDevice, CannotHoldTheModemProbeForever)
 {
+    // The device babbles four times what the probe may drop before it asks
+    // whether a modem answers; the probe must end before the babble does.
+    constexpr uint64_t kBabble = 4 * CSerialStream::kDiscardLimit;
     LinePeer peer;
     CSerialStream stream;
     stream.Open(peer.PortName());
     std::atomic<bool> babbling{true};
-    std::atomic<bool> quiet{false};
+    std::atomic<bool> babbleOver{false};
+    std::atomic<bool> gateOpen{false};
+    // The device never sleeps until there is room: a pseudo-terminal wakes a
+    // blocked writer only once its reader has nearly emptied it.
+    const int line = peer.PeerSideDescriptor();
+    ASSERT_EQ(fcntl(line, F_SETFL, fcntl(line, F_GETFL) | O_NONBLOCK), 0);
     std::thread device([&] {
         const Bytes noise(1024, 'x');
-        while (babbling)
-            peer.Send(noise);
-        quiet = true;
+        for (uint64_t sent = 0; babbling && sent < kBabble;) {
+            const ssize_t count = write(line, noise.data(), noise.size());
+            if (count > 0)
+                sent += static_cast<uint64_t>(count);
+            else
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+        babbleOver = true;
+        gateOpen = true;
     });
-    const auto start = Clock::now();
-    const bool isModem = stream.ProbeModem();
-    const long long elapsed = MillisecondsSince(start);
-    babbling = false;
-    uint8_t drain[4096];
-    while (!quiet) // the device's last send must not block on a full line
-        stream.Read(drain, sizeof drain, 10);
+    peer.WaitUntilArrived(TraceGate::kAhead);
+
+    bool isModem = true;
+    bool outlastedTheBabble = true;
+    {
+        TraceGate gate(peer.PortSideDescriptor(), gateOpen);
+        isModem = stream.ProbeModem();
+        outlastedTheBabble = babbleOver;
+        babbling = false;
+        gateOpen = true;
+    }
     device.join();
     EXPECT_FALSE(isModem);
-    EXPECT_LT(elapsed, 3000);
+    EXPECT_FALSE(outlastedTheBabble);
 }
 
 TEST(SerialCandidatePorts, AreTheUsbSerialDevicesAndNeverTheConsole)
