@@ -8,9 +8,11 @@
 // closed pseudo-terminal master): that is the line gone, not "no data yet".
 #include "serial/serialstream.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -175,8 +177,11 @@ public:
         const auto left = end - Clock::now();
         if (left <= Clock::duration::zero())
             return 0;
-        // Rounded up: a poll of 0 ms before the deadline would spin.
-        return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        // Rounded up: a poll of 0 ms before the deadline would spin. A wait
+        // longer than poll() can take (a huge write on a slow line) is cut
+        // into pieces by the caller's loop.
+        const int64_t leftMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        return static_cast<int>(std::min<int64_t>(leftMs, std::numeric_limits<int>::max()));
     }
 
 private:
