@@ -8,17 +8,14 @@
 //   pty_output_queue
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <thread>
 #include <vector>
 
-#include <fcntl.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include "serial/serialstream.h"
+#include "tests/serial/linepeer.h"
 
 namespace {
 
@@ -33,36 +30,18 @@ double Milliseconds(Clock::duration span)
 
 void Measure(const char* label, bool farEndReads)
 {
-    int device = -1;
-    int port = -1;
-    char path[128];
-    if (openpty(&device, &port, path, nullptr, nullptr) != 0) {
-        std::perror("openpty");
-        std::exit(1);
-    }
-    termios raw{};
-    tcgetattr(port, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(port, TCSANOW, &raw);
-
+    LinePeer line;
     CSerialStream stream;
     stream.SetSpeed(kBaud);
-    stream.Open(path);
-    // The stream's own descriptor is private; a second one on the same
-    // terminal sees the same output queue.
-    const int look = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    stream.Open(line.PortName());
+    // The stream's own descriptor is private; the line's port side is the
+    // same terminal and sees the same output queue.
+    const int look = line.PortSideDescriptor();
+    const int device = line.PeerSideDescriptor();
 
     std::thread reader;
     if (farEndReads)
-        reader = std::thread([device] {
-            std::vector<uint8_t> taken(kRequest);
-            for (int got = 0; got < kRequest;) {
-                const ssize_t count = read(device, taken.data() + got, taken.size() - got);
-                if (count <= 0)
-                    return;
-                got += static_cast<int>(count);
-            }
-        });
+        reader = std::thread([&line] { line.Receive(kRequest, std::chrono::milliseconds(2000)); });
 
     const std::vector<uint8_t> request(kRequest, 0x5A);
     const auto began = Clock::now();
@@ -88,10 +67,6 @@ void Measure(const char* label, bool farEndReads)
                 drained == 0 ? "ok" : "failed", Milliseconds(drainEnded - drainBegan),
                 Milliseconds(doneAt - returned),
                 Milliseconds(stream.TransferTime(static_cast<uint32_t>(kRequest))));
-    close(look);
-    stream.Close();
-    close(device);
-    close(port);
 }
 
 } // namespace
