@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <thread>
 
 #include <csignal>
@@ -42,6 +43,11 @@ enum class Claim
     Lock,
     ExclusiveFlag,
 };
+
+void PrintTo(Claim claim, std::ostream* out)
+{
+    *out << (claim == Claim::Lock ? "advisory lock" : "exclusive flag");
+}
 
 class OtherProgramHolding
 {

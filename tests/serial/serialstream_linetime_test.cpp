@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <ostream>
 #include <thread>
 
 #include "serial/serialstream.h"
@@ -88,6 +89,11 @@ struct LineFormat
     int32_t stopBits;
     int bitsPerCharacter; // start, data, parity, stop
 };
+
+void PrintTo(const LineFormat& format, std::ostream* out)
+{
+    *out << format.dataBits << '-' << format.parity << '-' << format.stopBits;
+}
 
 class SerialLineTime : public ::testing::TestWithParam<LineFormat>
 {
