@@ -8,9 +8,11 @@
 // closed pseudo-terminal master): that is the line gone, not "no data yet".
 #include "serial/serialstream.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -24,10 +26,6 @@
 namespace {
 
 constexpr char kSource[] = "serialstream-posix";
-
-// A serial line without flow control always drains at its line speed, so a
-// write that makes no progress for this long is writing into a dead port.
-constexpr int kWriteStallTimeoutMs = 5000;
 
 using Clock = std::chrono::steady_clock;
 
@@ -157,50 +155,76 @@ void MakeRaw(termios& settings)
     settings.c_cc[VTIME] = 0;
 }
 
-// One total deadline for a whole read, whatever number of pieces it takes.
-class ReadDeadline
+// One total deadline for a whole read or write, whatever number of pieces
+// it takes.
+class Deadline
 {
 public:
-    explicit ReadDeadline(int32_t timeoutMs)
-        : timeoutMs(timeoutMs), end(Clock::now() + std::chrono::milliseconds(timeoutMs))
+    // Negative: no limit.
+    static Deadline In(int32_t timeoutMs)
     {
+        if (timeoutMs < 0)
+            return Deadline();
+        return Deadline(Clock::now() + std::chrono::milliseconds(timeoutMs));
     }
+    explicit Deadline(Clock::time_point end) : limited(true), end(end) {}
 
     // Milliseconds for poll(): -1 without limit, 0 when the time is up.
     int RemainingMs() const
     {
-        if (timeoutMs < 0)
+        if (!limited)
             return -1;
         const auto left = end - Clock::now();
         if (left <= Clock::duration::zero())
             return 0;
-        // Rounded up: a poll of 0 ms before the deadline would spin.
-        return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        // Rounded up: a poll of 0 ms before the deadline would spin. A wait
+        // longer than poll() can take (a huge write on a slow line) is cut
+        // into pieces by the caller's loop.
+        const int64_t leftMs = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        return static_cast<int>(std::min<int64_t>(leftMs, std::numeric_limits<int>::max()));
     }
 
 private:
-    int32_t timeoutMs;
-    Clock::time_point end;
+    Deadline() = default;
+    bool limited = false;
+    Clock::time_point end{};
 };
 
-// Waits until the port has bytes or has hung up (true; the next read()
-// tells which), or until the deadline has passed (false).
-bool WaitUntilReadable(int fd, const ReadDeadline& deadline, const std::string& portName)
+// Waits until the port reports one of `events` (or a hang-up, which the next
+// read() or write() tells apart), and returns what it reported; 0 once the
+// deadline has passed. A wait that begins late, or is woken after its
+// deadline, still takes one last look: bytes that came in time are taken.
+short WaitUntilReady(int fd, short events, const Deadline& deadline, const std::string& portName)
 {
     for (;;) {
         const int waitMs = deadline.RemainingMs();
-        if (waitMs == 0)
-            return false;
-        pollfd readable{fd, POLLIN, 0};
-        const int ready = ::poll(&readable, 1, waitMs);
+        pollfd port{fd, events, 0};
+        const int ready = ::poll(&port, 1, waitMs);
         if (ready < 0 && errno != EINTR)
             FailOnSystemError(PortCall::Other, errno, portName, __LINE__);
-        if (ready <= 0)
-            continue; // interrupted, or woken a little early: the deadline decides
-        if ((readable.revents & (POLLERR | POLLNVAL)) != 0)
-            FailOnSystemError(PortCall::Other, EIO, portName, __LINE__);
-        return true;
+        if (ready > 0) {
+            if ((port.revents & (POLLERR | POLLNVAL)) != 0)
+                FailOnSystemError(PortCall::Other, EIO, portName, __LINE__);
+            return port.revents;
+        }
+        if (ready == 0 && waitMs == 0)
+            return 0;
+        // Interrupted, or woken a little early: the deadline decides.
     }
+}
+
+// Whether the terminal's exclusive flag is already set, by another holder.
+// Kernels before 3.8 cannot tell; there only the open's EBUSY shows it, and
+// root's open passes it.
+bool ExclusiveFlagSet(int fd)
+{
+#ifdef TIOCGEXCL
+    int exclusive = 0;
+    return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#else
+    (void)fd;
+    return false;
+#endif
 }
 
 } // namespace
@@ -219,6 +243,13 @@ void CSerialStream::OpenPort()
         ::close(fd);
         FailOnSystemError(PortCall::Open, error, name, __LINE__);
     }
+    // Root's open passes another program's TIOCEXCL too; the flag itself
+    // still tells that the port is taken. Setting it ourselves would let a
+    // later close clear the other program's claim.
+    if (ExclusiveFlagSet(fd)) {
+        ::close(fd);
+        FailOnSystemError(PortCall::Open, EBUSY, name, __LINE__);
+    }
     if (::ioctl(fd, TIOCEXCL) != 0) { // also refuses anything that is not a terminal
         const int error = errno;
         ::close(fd);
@@ -235,8 +266,9 @@ void CSerialStream::ClosePort()
     const int fd = FileDescriptor(handle);
     // The exclusive flag belongs to the terminal, not to this descriptor: it
     // would outlive the close while anything else has the device open, and
-    // keep every later open out, ours included. Failing to clear it is of no
-    // consequence to the close itself.
+    // keep every later open out, ours included. It is ours to clear: an open
+    // finds it clear or fails. Failing to clear it is of no consequence to
+    // the close itself.
     (void)::ioctl(fd, TIOCNXCL);
     // On Linux the descriptor is released even when close() reports EINTR.
     if (::close(fd) != 0 && errno != EINTR)
@@ -286,7 +318,7 @@ int32_t CSerialStream::PortRead(void* data, int32_t length, int32_t timeoutMs)
         ThrowSerialStreamError(SerialStreamError::NotOpen, kSource, __LINE__);
     ++portCalls.reads;
     const int fd = FileDescriptor(handle);
-    const ReadDeadline deadline(timeoutMs);
+    const Deadline deadline = Deadline::In(timeoutMs);
     auto* destination = static_cast<uint8_t*>(data);
     int32_t received = 0;
     // A read() takes everything the terminal holds, up to what it is asked
@@ -296,7 +328,7 @@ int32_t CSerialStream::PortRead(void* data, int32_t length, int32_t timeoutMs)
     // read() would only say "nothing yet".
     bool waitFirst = timeoutMs != 0;
     while (received < length) {
-        if (waitFirst && !WaitUntilReadable(fd, deadline, name))
+        if (waitFirst && WaitUntilReady(fd, POLLIN, deadline, name) == 0)
             break;
         const ssize_t count = ::read(fd, destination + received, length - received);
         if (count > 0) {
@@ -327,6 +359,11 @@ void CSerialStream::PortWrite(const void* data, int32_t length)
         return;
     ++portCalls.writes;
     const int fd = FileDescriptor(handle);
+    // Without flow control the line takes the bytes at its speed: a port
+    // that has not taken them by then, and by the allowance, never will.
+    // One deadline for the whole write, so that a far end that takes a byte
+    // now and then cannot keep it going.
+    const Deadline deadline(LineClearAfter(length) + stallAllowance);
     const auto* source = static_cast<const uint8_t*>(data);
     int32_t sent = 0;
     while (sent < length) {
@@ -341,13 +378,10 @@ void CSerialStream::PortWrite(const void* data, int32_t length)
             FailOnSystemError(PortCall::Other, count == 0 ? EIO : errno, name, __LINE__);
 
         // The driver's queue is full: wait until the line takes more.
-        pollfd writable{fd, POLLOUT, 0};
-        const int ready = ::poll(&writable, 1, kWriteStallTimeoutMs);
+        const short ready = WaitUntilReady(fd, POLLOUT, deadline, name);
         if (ready == 0)
             FailOnSystemError(PortCall::Other, ETIMEDOUT, name, __LINE__);
-        if (ready < 0 && errno != EINTR)
-            FailOnSystemError(PortCall::Other, errno, name, __LINE__);
-        if (ready > 0 && (writable.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+        if ((ready & POLLHUP) != 0)
             FailOnSystemError(PortCall::Other, EIO, name, __LINE__);
     }
 }

@@ -1,12 +1,14 @@
 // The stream's five operating-system operations on Windows, with the Win32
 // serial communications functions.
 //
-// The port is opened exclusively and synchronously. Read time-outs are set
-// anew for every read, so one ReadFile covers the whole wait with a single
-// total time-out; writes have none.
+// The port is opened exclusively and synchronously. Time-outs are set anew
+// for every read and every piece of a write, so one ReadFile covers the
+// whole wait with a single total time-out, and a write's pieces share one
+// deadline.
 #include "serial/serialstream.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include <windows.h>
@@ -120,6 +122,18 @@ COMMTIMEOUTS ReadTimeouts(int32_t timeoutMs)
     return timeouts;
 }
 
+// A write piece's time-out: what is left until the whole write's deadline,
+// at least 1 ms (0 would mean none at all).
+COMMTIMEOUTS WriteTimeouts(std::chrono::steady_clock::time_point deadline)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    COMMTIMEOUTS timeouts = ReadTimeouts(0);
+    timeouts.WriteTotalTimeoutConstant =
+        static_cast<DWORD>(std::clamp<int64_t>(left.count(), 1, MAXDWORD - 1));
+    return timeouts;
+}
+
 } // namespace
 
 void CSerialStream::OpenPort()
@@ -219,11 +233,18 @@ void CSerialStream::PortWrite(const void* data, int32_t length)
         return;
     ++portCalls.writes;
     const HANDLE port = PortHandle(handle);
+    // A driver takes the bytes at the line's speed; one that has not taken
+    // them by then, and by the allowance, never will (a wedged adapter).
+    // A piece cut short by its time-out leaves the write short.
+    const auto deadline = LineClearAfter(length) + stallAllowance;
     const auto* source = static_cast<const uint8_t*>(data);
     int32_t remaining = length;
     int32_t sent = 0;
     while (remaining > 0) {
         const int32_t piece = std::min(kWritePiece, remaining);
+        COMMTIMEOUTS timeouts = WriteTimeouts(deadline);
+        if (!::SetCommTimeouts(port, &timeouts))
+            FailOnSystemError(PortCall::Other, ::GetLastError(), name, __LINE__);
         DWORD written = 0;
         if (!::WriteFile(port, source + sent, static_cast<DWORD>(piece), &written, nullptr))
             FailOnSystemError(PortCall::Other, ::GetLastError(), name, __LINE__);

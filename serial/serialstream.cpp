@@ -145,11 +145,22 @@ void CSerialStream::Write(const void* data, int32_t length)
     // A write returns once the system has taken the bytes: on Windows when
     // the driver has handed them to the line, on Linux as soon as they are
     // queued (under wine too). Either way they cannot have left before
-    // their line time, behind whatever was queued before them.
-    const auto began = std::chrono::steady_clock::now();
-    PortWrite(data, length);
-    outputDoneAt = std::max(std::chrono::steady_clock::now(),
-                            std::max(began, outputDoneAt) + TransferTime(static_cast<uint32_t>(length)));
+    // their line time, behind whatever was queued before them. A write
+    // that fails part way may still have sent any of them.
+    const auto leftBy = LineClearAfter(length);
+    try {
+        PortWrite(data, length);
+    } catch (const SerialStreamError&) {
+        outputDoneAt = leftBy;
+        throw;
+    }
+    outputDoneAt = std::max(std::chrono::steady_clock::now(), leftBy);
+}
+
+std::chrono::steady_clock::time_point CSerialStream::LineClearAfter(int32_t length) const
+{
+    return std::max(std::chrono::steady_clock::now(), outputDoneAt) +
+           TransferTime(static_cast<uint32_t>(length));
 }
 
 int32_t CSerialStream::Read(void* data, int32_t length, int32_t timeoutMs)

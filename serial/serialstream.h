@@ -61,8 +61,15 @@ public:
     void SetLineFormat(int32_t newDataBits, char newParity, int32_t newStopBits);
 
     // Sends all `length` bytes or throws: 3 when the port is not open or
-    // `length` is negative, 2 when the system fails or stalls.
+    // `length` is negative, 2 when the system fails or the port has not
+    // taken them all by the write's deadline: when they would have left the
+    // line behind the bytes written before them, plus the stall allowance.
     void Write(const void* data, int32_t length);
+    // How much longer than the line needs a write may take before the port
+    // counts as dead (5 s unless set): a line without flow control drains at
+    // its speed, so only a port whose far end no longer takes bytes, or a
+    // driver that no longer sends them, can hold a write up.
+    void SetWriteStallAllowance(std::chrono::milliseconds allowance) { stallAllowance = allowance; }
     // Stores up to `length` bytes at `data` and returns how many. Takes what
     // has arrived, then waits for the missing bytes only: `timeoutMs` 0 not
     // at all, > 0 at most that long in total, < 0 without limit. Throws 1
@@ -91,8 +98,13 @@ public:
     // Enough for any modem's chatter, far less than a device that never stops
     // sends before the user would give up on the probe.
     static constexpr int32_t kDiscardLimit = 64 * 1024;
+    static constexpr std::chrono::milliseconds kDefaultWriteStallAllowance{5000};
 
 private:
+    // When the line will have carried `length` more bytes, written now,
+    // behind those still on their way.
+    std::chrono::steady_clock::time_point LineClearAfter(int32_t length) const;
+
     // Ring buffer.
     void TakeFromBuffer(uint8_t* destination, int32_t copy_len);
     void AppendToBuffer(const uint8_t* source, int32_t copy_len);
@@ -116,4 +128,5 @@ private:
     int32_t bufferLen;      // undelivered bytes, 0..512
     PortCallCounts portCalls;
     std::chrono::steady_clock::time_point outputDoneAt{};
+    std::chrono::milliseconds stallAllowance{kDefaultWriteStallAllowance};
 };

@@ -38,6 +38,9 @@ public:
     // A descriptor of the port's own side, for looking at its settings and
     // its input queue. It never reads.
     int PortSideDescriptor() const { return portSide; }
+    // The peer's own end, for a test that must write to it where a
+    // function call will not do (a signal handler).
+    int PeerSideDescriptor() const { return peerSide; }
     // Closes the peer's end, as a pulled cable or a device that went away.
     void HangUp();
 #endif

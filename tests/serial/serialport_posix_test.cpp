@@ -6,11 +6,17 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <thread>
 
+#include <csignal>
+#include <ctime>
+
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -29,18 +35,40 @@ long long MillisecondsSince(Clock::time_point start)
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
-// Another program holding a port the way serial tools do: its own open of
-// the device with an exclusive lock on it.
+// Another program holding a port, the way serial tools do: its own open of
+// the device, with an advisory lock or with the terminal's exclusive flag
+// (which root's open passes).
+enum class Claim
+{
+    Lock,
+    ExclusiveFlag,
+};
+
+void PrintTo(Claim claim, std::ostream* out)
+{
+    *out << (claim == Claim::Lock ? "advisory lock" : "exclusive flag");
+}
+
 class OtherProgramHolding
 {
 public:
-    explicit OtherProgramHolding(const std::string& portName)
+    OtherProgramHolding(const std::string& portName, Claim claim)
         : descriptor(open(portName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK))
     {
         EXPECT_GE(descriptor, 0);
-        EXPECT_EQ(flock(descriptor, LOCK_EX | LOCK_NB), 0);
+        if (claim == Claim::Lock)
+            EXPECT_EQ(flock(descriptor, LOCK_EX | LOCK_NB), 0);
+        else
+            EXPECT_EQ(ioctl(descriptor, TIOCEXCL), 0);
     }
     ~OtherProgramHolding() { close(descriptor); }
+
+    bool ExclusiveFlagSet() const
+    {
+        int exclusive = -1;
+        EXPECT_EQ(ioctl(descriptor, TIOCGEXCL, &exclusive), 0);
+        return exclusive == 1;
+    }
 
 private:
     int descriptor;
@@ -59,16 +87,22 @@ public:
     std::string path;
 };
 
-TEST(SerialHeldPort, IsRefusedAsAccessDeniedWithoutPrintingAnything)
+class SerialPortHeldElsewhere : public ::testing::TestWithParam<Claim>
+{
+};
+
+TEST_P(SerialPortHeldElsewhere, IsRefusedAsAccessDeniedWithoutPrintingAnything)
 {
     LinePeer peer;
-    OtherProgramHolding holder(peer.PortName());
+    OtherProgramHolding holder(peer.PortName(), GetParam());
     CSerialStream stream;
     ::testing::internal::CaptureStdout();
     const int32_t code = ErrorCodeOf([&] { stream.Open(peer.PortName()); });
     EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(code, SerialStreamError::AccessDenied);
     EXPECT_FALSE(stream.IsOpen());
+    // The other program's claim is left as it was.
+    EXPECT_EQ(holder.ExclusiveFlagSet(), GetParam() == Claim::ExclusiveFlag);
 }
 
 TEST(SerialHeldPort, AnOpenStreamHoldsItsPortAgainstASecondOne)
@@ -98,12 +132,12 @@ TEST(SerialHeldPort, IsLetGoForEveryProgramWhenClosed)
     EXPECT_EQ(exclusive, 0);
 }
 
-TEST(SerialHeldPort, IsListedAsInUseInItsPlaceByDiscovery)
+TEST_P(SerialPortHeldElsewhere, IsListedAsInUseInItsPlaceByDiscovery)
 {
     LinePeer free1;
     LinePeer held;
     LinePeer free2;
-    OtherProgramHolding holder(held.PortName());
+    OtherProgramHolding holder(held.PortName(), GetParam());
     const std::vector<SerialPortInfo> found = DiscoverSerialPorts(
         {free1.PortName(), LinePeer::MissingPortName(), held.PortName(), free2.PortName()}, false);
 
@@ -116,7 +150,14 @@ TEST(SerialHeldPort, IsListedAsInUseInItsPlaceByDiscovery)
     EXPECT_EQ(found[2].name, free2.PortName());
     EXPECT_FALSE(found[2].inUse);
     EXPECT_TRUE(held.Receive(1, milliseconds(20)).empty());
+    EXPECT_EQ(holder.ExclusiveFlagSet(), GetParam() == Claim::ExclusiveFlag);
 }
+
+INSTANTIATE_TEST_SUITE_P(Claims, SerialPortHeldElsewhere,
+                         ::testing::Values(Claim::Lock, Claim::ExclusiveFlag),
+                         [](const ::testing::TestParamInfo<Claim>& info) {
+                             return info.param == Claim::Lock ? "Lock" : "ExclusiveFlag";
+                         });
 
 TEST(SerialBrokenPort, AnyOtherRefusalPrintsCouldNotOpen)
 {
@@ -186,6 +227,58 @@ TEST_F(SerialLineGone, IsNotMistakenForSilenceByAPollingRead)
     EXPECT_EQ(ErrorCodeOf([&] { stream.Close(); }), 0);
 }
 
+// A reader woken only after its deadline, as on a loaded machine or by a
+// signal, still takes the bytes that came in time. The signal arrives while
+// the read waits; its handler plays the device, whose byte comes at once,
+// and then keeps the reader busy well past the deadline.
+constexpr int32_t kLateReadTimeoutMs = 250;
+int lateByteLine = -1;
+
+extern "C" void SendAByteThenOversleep(int)
+{
+    const uint8_t byte = 'x';
+    if (write(lateByteLine, &byte, 1) != 1)
+        return;
+    timespec pause{0, (kLateReadTimeoutMs + 100) * 1000000L};
+    while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
+}
+
+// Whether the thread is inside poll() right now.
+bool WaitsInPoll(pid_t thread)
+{
+    std::ifstream current("/proc/self/task/" + std::to_string(thread) + "/syscall");
+    long number = -1;
+    current >> number;
+    return number == SYS_poll || number == SYS_ppoll;
+}
+
+using SerialLateReader = SerialLineGone;
+
+TEST_F(SerialLateReader, StillTakesTheBytesThatCameInTime)
+{
+    lateByteLine = peer.PeerSideDescriptor();
+    struct sigaction late {};
+    late.sa_handler = SendAByteThenOversleep;
+    sigemptyset(&late.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &late, &previous), 0);
+
+    std::atomic<pid_t> readerThread{0};
+    int32_t count = -1;
+    std::thread reader([&] {
+        readerThread = static_cast<pid_t>(syscall(SYS_gettid));
+        uint8_t byte = 0;
+        count = stream.Read(&byte, 1, kLateReadTimeoutMs);
+    });
+    while (readerThread == 0 || !WaitsInPoll(readerThread))
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    pthread_kill(reader.native_handle(), SIGUSR1);
+    reader.join();
+    sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(count, 1);
+}
+
 class SerialTerminalSettings : public ::testing::Test
 {
 protected:
@@ -248,29 +341,94 @@ TEST_F(SerialTerminalSettings, ASpeedTermiosCannotSetIsRefusedAndThePortStaysUsa
     EXPECT_EQ(stream.Read(received, 2, 1000), 2);
 }
 
+// Holds a stream's reads back so that a device can always outrun them. The
+// stream traces every byte it takes; with the trace going into a pipe of one
+// page that the gate empties only while the port holds at least kAhead
+// bytes, the stream can take at most two polls' worth of bytes (6 trace
+// characters each) past a moment at which the port held kAhead. Its next
+// poll of at most 512 bytes therefore always finds bytes waiting, until the
+// gate is opened.
+class TraceGate
+{
+public:
+    static constexpr int kAhead = 2048;
+
+    TraceGate(int portSide, const std::atomic<bool>& open)
+    {
+        EXPECT_EQ(pipe(pipeEnds), 0);
+        EXPECT_EQ(fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096), 4096);
+        savedStderr = dup(STDERR_FILENO);
+        dup2(pipeEnds[1], STDERR_FILENO);
+        traceEnabled = 1;
+        gate = std::thread([this, portSide, &open] {
+            char taken[256];
+            do {
+                int waiting = 0;
+                while (!open && ioctl(portSide, FIONREAD, &waiting) == 0 && waiting < kAhead)
+                    std::this_thread::sleep_for(std::chrono::microseconds(50));
+            } while (read(pipeEnds[0], taken, sizeof taken) > 0);
+        });
+    }
+    // Call once `open` is true.
+    ~TraceGate()
+    {
+        traceEnabled = 0;
+        dup2(savedStderr, STDERR_FILENO);
+        close(savedStderr);
+        close(pipeEnds[1]);
+        gate.join();
+        close(pipeEnds[0]);
+    }
+    TraceGate(const TraceGate&) = delete;
+    TraceGate& operator=(const TraceGate&) = delete;
+
+private:
+    int pipeEnds[2] = {-1, -1};
+    int savedStderr = -1;
+    std::thread gate;
+};
+
 TEST(SerialBabblingDevice, CannotHoldTheModemProbeForever)
 {
+    // The device babbles four times what the probe may drop before it asks
+    // whether a modem answers; the probe must end before the babble does.
+    constexpr uint64_t kBabble = 4 * CSerialStream::kDiscardLimit;
     LinePeer peer;
     CSerialStream stream;
     stream.Open(peer.PortName());
     std::atomic<bool> babbling{true};
-    std::atomic<bool> quiet{false};
+    std::atomic<bool> babbleOver{false};
+    std::atomic<bool> gateOpen{false};
+    // The device never sleeps until there is room: a pseudo-terminal wakes a
+    // blocked writer only once its reader has nearly emptied it.
+    const int line = peer.PeerSideDescriptor();
+    ASSERT_EQ(fcntl(line, F_SETFL, fcntl(line, F_GETFL) | O_NONBLOCK), 0);
     std::thread device([&] {
         const Bytes noise(1024, 'x');
-        while (babbling)
-            peer.Send(noise);
-        quiet = true;
+        for (uint64_t sent = 0; babbling && sent < kBabble;) {
+            const ssize_t count = write(line, noise.data(), noise.size());
+            if (count > 0)
+                sent += static_cast<uint64_t>(count);
+            else
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+        babbleOver = true;
+        gateOpen = true;
     });
-    const auto start = Clock::now();
-    const bool isModem = stream.ProbeModem();
-    const long long elapsed = MillisecondsSince(start);
-    babbling = false;
-    uint8_t drain[4096];
-    while (!quiet) // the device's last send must not block on a full line
-        stream.Read(drain, sizeof drain, 10);
+    peer.WaitUntilArrived(TraceGate::kAhead);
+
+    bool isModem = true;
+    bool outlastedTheBabble = true;
+    {
+        TraceGate gate(peer.PortSideDescriptor(), gateOpen);
+        isModem = stream.ProbeModem();
+        outlastedTheBabble = babbleOver;
+        babbling = false;
+        gateOpen = true;
+    }
     device.join();
     EXPECT_FALSE(isModem);
-    EXPECT_LT(elapsed, 3000);
+    EXPECT_FALSE(outlastedTheBabble);
 }
 
 TEST(SerialCandidatePorts, AreTheUsbSerialDevicesAndNeverTheConsole)
