@@ -1,0 +1,45 @@
+#pragma once
+// What plemo-flash says when an upload is over: one summary line (result,
+// bytes, time, speed against the line's ceiling, and the line's health), a
+// line on what went wrong and what to try, and the exit status.
+#include <cstdint>
+#include <string>
+
+#include "flash/uploadsession.h"
+#include "rpc/rpc.h"
+
+namespace plemoflash {
+
+struct UploadReport
+{
+    enum class Stop
+    {
+        None,
+        Interrupted, // Ctrl-C
+        WaitRanOut,  // --wait
+    };
+
+    CUploadSession::Outcome outcome = CUploadSession::Outcome::Failed;
+    Stop stop = Stop::None;
+    bool lineFailed = false;
+    bool endedByDefect = false;
+    int64_t bytesSent = 0;    // repeats included
+    int64_t transferSize = 0; // what the upload writes
+    double waitSeconds = 0.0;     // for the cartridge to answer
+    double transferSeconds = 0.0; // from its answer to the end of the transfer
+    double waitLimitSeconds = 0.0;
+    double lineBytesPerSecond = 0.0; // the line's ceiling
+    CRpc::Stats link;                // the line's own faults (LineFaults)
+};
+
+// What the link met, less the polls of the wait that a cartridge still
+// booting leaves unanswered (`unansweredPolls`, the attempts that timed out
+// before it first answered): those are no fault of the line.
+CRpc::Stats LineFaults(const CRpc::Stats& total, uint64_t unansweredPolls);
+
+std::string SummaryLine(const UploadReport& report);
+// Empty after a success.
+std::string FailureLine(const UploadReport& report);
+int ExitStatusOf(const UploadReport& report);
+
+} // namespace plemoflash
