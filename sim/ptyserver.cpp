@@ -171,12 +171,25 @@ void PtyServer::WatchForHost()
     line.Wait(kHostAbsentPoll, PtyLine::Watch::Nothing);
 }
 
+// A serial port drains its output when it is closed: what the host wrote
+// before closing it still crosses the line and is heard, as a cancelled
+// upload's last words are. The cartridge's answers to it go nowhere.
 void PtyServer::OnHostClosed()
 {
     connected = false;
     ++stats.hostCloses;
+    DeliverAllInput();
+    DropReplies();
     DropLineState();
     line.DiscardUnreadByHost();
+}
+
+void PtyServer::DropReplies()
+{
+    std::lock_guard<std::mutex> lock(cartridgeMutex);
+    OutputChunk chunk;
+    while (cartridge.Engine().TakeOutput(chunk))
+        stats.discardedBytes += chunk.bytes.size();
 }
 
 // Whatever was on its way either direction is lost with the line; the

@@ -5,8 +5,9 @@
 // The line is paced like a real one (38,400 baud unless told otherwise):
 // bytes from the host reach the cartridge only once they would have crossed
 // the wire, and replies leave no faster than the line carries them. The
-// server notices the host closing the port, drops what the host left
-// unread, and serves whoever opens it next. A test can pull the cable.
+// server notices the host closing the port, lets what the host wrote before
+// still reach the cartridge, drops what the host left unread, and serves
+// whoever opens it next. A test can pull the cable.
 //
 // The cartridge is shared with the server thread: reach it only through
 // WithCartridge, which holds the server's lock.
@@ -118,6 +119,7 @@ private:
     void CollectReplies(Clock::time_point now);
     void NoticeQuietLine(Clock::time_point now);
     void SendDueOutput(Clock::time_point now);
+    void DropReplies();
     void DropLineState();
     void DoPullCable();
 
