@@ -69,11 +69,12 @@ std::string Result(const UploadReport& report)
 
 } // namespace
 
-CRpc::Stats LineFaults(const CRpc::Stats& total, uint64_t unansweredPolls)
+CRpc::Stats LineFaults(const CRpc::Stats& total, const CRpc::Stats& beforeAnswer)
 {
+    const uint64_t unanswered = beforeAnswer.timedOut + beforeAnswer.givenUp;
     CRpc::Stats faults = total;
-    faults.requests -= std::min(unansweredPolls, faults.requests);
-    faults.timedOut -= std::min(unansweredPolls, faults.timedOut);
+    faults.requests -= std::min(unanswered, faults.requests);
+    faults.timedOut -= std::min(beforeAnswer.timedOut, faults.timedOut);
     return faults;
 }
 

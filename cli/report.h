@@ -32,10 +32,10 @@ struct UploadReport
     CRpc::Stats link;                // the line's own faults (LineFaults)
 };
 
-// What the link met, less the polls of the wait that a cartridge still
-// booting leaves unanswered (`unansweredPolls`, the attempts that timed out
-// before it first answered): those are no fault of the line.
-CRpc::Stats LineFaults(const CRpc::Stats& total, uint64_t unansweredPolls);
+// What the link met (`total`), less the polls that a cartridge still
+// booting left unanswered before it first answered (`beforeAnswer`, the
+// link's counts at that moment): those are no fault of the line.
+CRpc::Stats LineFaults(const CRpc::Stats& total, const CRpc::Stats& beforeAnswer);
 
 std::string SummaryLine(const UploadReport& report);
 // Empty after a success.

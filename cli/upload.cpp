@@ -61,14 +61,14 @@ public:
     {
         transferStarted = Clock::now();
         answered = true;
-        unansweredPolls = host.LinkStats().timedOut;
+        beforeAnswer = host.LinkStats();
         return request.path;
     }
     void UploadEnded(Outcome) override
     {
         ended = Clock::now();
         if (!answered)
-            unansweredPolls = host.LinkStats().timedOut;
+            beforeAnswer = host.LinkStats();
         progress.Finish();
     }
 
@@ -79,7 +79,7 @@ public:
     }
 
     Stop StopAsked() const { return stop; }
-    uint64_t UnansweredPolls() const { return unansweredPolls; }
+    const CRpc::Stats& BeforeAnswer() const { return beforeAnswer; }
     double WaitSeconds() const { return SecondsBetween(waitStarted, answered ? transferStarted : ended); }
     double TransferSeconds() const { return answered ? SecondsBetween(transferStarted, ended) : 0.0; }
 
@@ -93,8 +93,13 @@ private:
         else if (!answered && request.waitLimit &&
                  SecondsBetween(waitStarted, Clock::now()) >= *request.waitLimit)
             stop = Stop::WaitRanOut;
-        if (stop != Stop::None)
-            host.Cancel();
+        if (stop == Stop::None)
+            return;
+        host.Cancel();
+        if (stop == Stop::Interrupted) {
+            progress.Finish();
+            std::fputs("plemo-flash: cancelling (Ctrl-C again stops at once)\n", stderr);
+        }
     }
 
     CFlashXferHost& host;
@@ -102,7 +107,7 @@ private:
     ProgressLine& progress;
     Stop stop = Stop::None;
     bool answered = false;
-    uint64_t unansweredPolls = 0;
+    CRpc::Stats beforeAnswer;
     Clock::time_point waitStarted{};
     Clock::time_point transferStarted{};
     Clock::time_point ended{};
@@ -153,6 +158,11 @@ int Upload(const UploadRequest& request, const std::string& port, Kind kind)
     if (request.trace)
         traceEnabled = 1;
     CFlashXferHost host(&adapter, CUploadSession::kHostAttempts);
+    // A Ctrl-C while the ports were looked at: nothing has begun.
+    if (InterruptRequested()) {
+        std::fputs("plemo-flash: cancelled before the upload began\n", stderr);
+        return kCancelled;
+    }
     if (!OpenPort(adapter, port))
         return kPortUnavailable;
 
@@ -172,7 +182,7 @@ int Upload(const UploadRequest& request, const std::string& port, Kind kind)
     report.transferSeconds = frontEnd.TransferSeconds();
     report.waitLimitSeconds = request.waitLimit.value_or(0.0);
     report.lineBytesPerSecond = LineBytesPerSecond(adapter);
-    report.link = LineFaults(host.LinkStats(), frontEnd.UnansweredPolls());
+    report.link = LineFaults(host.LinkStats(), frontEnd.BeforeAnswer());
 
     std::printf("%s\n", SummaryLine(report).c_str());
     std::fflush(stdout);
