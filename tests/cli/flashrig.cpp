@@ -2,105 +2,143 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <regex>
-
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace clitest {
 
 Folder::Folder()
 {
     char pattern[] = "/tmp/plemo-flash-test-XXXXXX";
-    if (mkdtemp(pattern) != nullptr)
-        path = pattern;
+    path = mkdtemp(pattern) != nullptr ? pattern : "/nonexistent";
 }
 
 Folder::~Folder()
 {
     std::error_code ignored;
-    if (!path.empty())
-        std::filesystem::remove_all(path, ignored);
+    std::filesystem::remove_all(path, ignored);
 }
 
 std::string Folder::Write(const std::string& name, const Bytes& bytes) const
 {
-    const std::string file = Path(name);
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return file;
+    std::ofstream(Path(name), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return Path(name);
 }
 
-Bytes ReadFile(const std::string& path)
+std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-namespace {
-
-std::vector<std::string> CartsimArguments(const std::string& link, const std::string& dump,
-                                          std::vector<std::string> options)
+Program::Program(const Folder& folder, std::vector<std::string> command,
+                 const std::vector<std::string>& environment)
 {
-    options.insert(options.end(), {"--link", link, "--dump", dump, "--verbose"});
-    return options;
+    static int runs = 0;
+    outPath = folder.Path("run" + std::to_string(++runs) + ".out");
+    errPath = folder.Path("run" + std::to_string(runs) + ".err");
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<std::string> variables = environment; // the first of a name wins
+    for (char** variable = environ; *variable != nullptr; ++variable)
+        variables.emplace_back(*variable);
+    std::vector<char*> argv, envp;
+    for (std::string& argument : command)
+        argv.push_back(argument.data());
+    for (std::string& variable : variables)
+        envp.push_back(variable.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
 }
 
-} // namespace
-
-Cartridge::Cartridge(const Folder& folder, const std::string& name, std::vector<std::string> options)
-    : dump(folder.Path(name + ".flash")),
-      process(PLEMO_CARTSIM_PATH, CartsimArguments(folder.Path(name), dump, std::move(options)))
+Program::~Program()
 {
-    if (process.WaitForText("linked as " + folder.Path(name), 10s))
-        port = folder.Path(name);
+    if (pid > 0 && Wait(0ms) < 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
 }
 
-std::string Cartridge::Device() const
+void Program::Signal(int signal) const
 {
-    std::error_code error;
-    return std::filesystem::read_symlink(port, error).string();
+    if (pid > 0) // never -1: that would signal every process
+        kill(pid, signal);
+}
+
+bool Program::WaitFor(const std::string& text, std::chrono::milliseconds limit) const
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while ((Out() + Err()).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+int Program::Wait(std::chrono::milliseconds limit)
+{
+    const auto end = std::chrono::steady_clock::now() + limit;
+    int raw = 0;
+    while (pid > 0 && waitpid(pid, &raw, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() >= end)
+            return -1;
+        std::this_thread::sleep_for(5ms);
+    }
+    if (pid > 0)
+        status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    pid = -1;
+    return status;
+}
+
+int Program::Count(const std::string& text) const
+{
+    const std::string out = Out();
+    int count = 0;
+    for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
+        ++count;
+    return count;
+}
+
+Cartridge::Cartridge(const Folder& folder, std::vector<std::string> options, const std::string& name)
+    : port(folder.Path(name)), dump(port + ".flash"), process(folder, [&] {
+          options.insert(options.begin(), PLEMO_CARTSIM_PATH);
+          options.insert(options.end(), {"--link", port, "--dump", dump, "--verbose"});
+          return options;
+      }())
+{
+    if (!process.WaitFor("linked as " + port))
+        port.clear();
 }
 
 void Cartridge::Stop()
 {
     process.Signal(SIGTERM);
-    process.WaitForExit(10s);
+    process.Wait(10s);
 }
 
-int Cartridge::Count(const std::string& text) const
-{
-    int count = 0;
-    for (std::size_t at = Printed().find(text); at != std::string::npos;
-         at = Printed().find(text, at + text.size()))
-        ++count;
-    return count;
-}
-
-std::map<std::string, uint64_t> Cartridge::Faults() const
-{
-    std::map<std::string, uint64_t> faults;
-    const std::size_t line = Printed().find("plemo-cartsim: faults:");
-    if (line == std::string::npos)
-        return faults;
-    const std::string text = Printed().substr(line, Printed().find('\n', line) - line);
-    static const std::regex kPair("([a-z-]+)=([0-9]+)");
-    for (auto pair = std::sregex_iterator(text.begin(), text.end(), kPair); pair != std::sregex_iterator();
-         ++pair)
-        faults[(*pair)[1]] = std::stoull((*pair)[2]);
-    return faults;
-}
-
-FlashRun RunFlash(std::vector<std::string> arguments, std::vector<std::string> environment,
-                  std::chrono::milliseconds limit)
+FlashRun RunFlash(const Folder& folder, std::vector<std::string> arguments, std::vector<std::string> environment)
 {
     const auto start = std::chrono::steady_clock::now();
-    ChildProcess flash(PLEMO_FLASH_PATH, std::move(arguments), environment);
+    arguments.insert(arguments.begin(), PLEMO_FLASH_PATH);
+    Program flash(folder, std::move(arguments), environment);
     FlashRun run;
-    run.status = flash.WaitForExit(limit);
+    run.status = flash.Wait();
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     run.out = flash.Out();
     run.err = flash.Err();
@@ -109,9 +147,8 @@ FlashRun RunFlash(std::vector<std::string> arguments, std::vector<std::string> e
 
 long long CountBefore(const std::string& line, const std::string& words)
 {
-    const std::regex pattern("([0-9][0-9,]*) " + words);
     std::smatch match;
-    if (!std::regex_search(line, match, pattern))
+    if (!std::regex_search(line, match, std::regex("([0-9][0-9,]*) " + words)))
         return -1;
     std::string digits = match[1];
     digits.erase(std::remove(digits.begin(), digits.end(), ','), digits.end());

@@ -1,21 +1,21 @@
 #pragma once
-// What the plemo-flash program tests share: a folder of their own, the
-// simulated cartridge (plemo-cartsim) on a pseudo-terminal linked into that
-// folder, and plemo-flash run as a script would run it.
+// What the plemo-flash program tests share: a folder of their own, programs
+// run as a script runs them (each output stream into a file of that
+// folder), and the simulated cartridge (plemo-cartsim) on a pseudo-terminal
+// linked into the folder.
+#include <sys/types.h>
+
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
-
-#include "tests/cli/childprocess.h"
 
 namespace clitest {
 
 using Bytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
-// The simulator's word for a cartridge that the tests never see boot.
+// More handshakes than any test waits through.
 constexpr char kNeverBoots[] = "100000";
 
 class Folder
@@ -23,44 +23,51 @@ class Folder
 public:
     Folder();
     ~Folder();
-    Folder(const Folder&) = delete;
-    Folder& operator=(const Folder&) = delete;
-
     std::string Path(const std::string& name) const { return path + "/" + name; }
-    // Writes the file and returns its path.
-    std::string Write(const std::string& name, const Bytes& bytes) const;
+    std::string Write(const std::string& name, const Bytes& bytes) const; // its path
 
 private:
     std::string path;
 };
 
-Bytes ReadFile(const std::string& path);
+std::string ReadFile(const std::string& path);
 
-// plemo-cartsim behind `folder`/`name`, printing every call it gets.
-class Cartridge
+class Program
 {
 public:
-    Cartridge(const Folder& folder, const std::string& name, std::vector<std::string> options);
+    // `environment`: NAME=VALUE texts on top of this process's own.
+    Program(const Folder& folder, std::vector<std::string> command,
+            const std::vector<std::string>& environment = {});
+    ~Program(); // killed if it still runs
 
-    // The linked name of its serial end; empty when it did not start.
-    const std::string& Port() const { return port; }
-    // The pseudo-terminal itself.
-    std::string Device() const;
-    // Ends the simulator; its flash is then in Flash() and all it printed
-    // in Printed().
-    void Stop();
-    Bytes Flash() const { return ReadFile(dump); }
-    const std::string& Printed() const { return process.Out(); }
-    // How often it printed `text` (e.g. "call: FinishUpload(").
-    int Count(const std::string& text) const;
-    // The faults it reports on exit: name -> count.
-    std::map<std::string, uint64_t> Faults() const;
-    ChildProcess& Process() { return process; }
+    pid_t Pid() const { return pid; }
+    void Signal(int signal) const;
+    // Until its output (either stream) holds `text`, at most `limit`.
+    bool WaitFor(const std::string& text, std::chrono::milliseconds limit = 10s) const;
+    // Its exit status (128 + signal); -1 while it still runs after `limit`.
+    int Wait(std::chrono::milliseconds limit = 60s);
+    std::string Out() const { return ReadFile(outPath); }
+    std::string Err() const { return ReadFile(errPath); }
+    int Count(const std::string& text) const; // on its standard output
 
 private:
+    std::string outPath;
+    std::string errPath;
+    pid_t pid = -1;
+    int status = -1;
+};
+
+// plemo-cartsim behind `folder`/`name` (a link to its pseudo-terminal),
+// printing every call it gets; its flash goes to `folder`/`name`.flash when
+// it is stopped.
+struct Cartridge
+{
+    Cartridge(const Folder& folder, std::vector<std::string> options, const std::string& name = "cart");
+    void Stop();
+
     std::string port;
     std::string dump;
-    ChildProcess process;
+    Program process;
 };
 
 struct FlashRun
@@ -70,14 +77,10 @@ struct FlashRun
     std::string err;
     double seconds = 0.0;
 };
+FlashRun RunFlash(const Folder& folder, std::vector<std::string> arguments,
+                  std::vector<std::string> environment = {});
 
-// Runs plemo-flash to its end (at most `limit`); `environment` holds
-// NAME=VALUE texts.
-FlashRun RunFlash(std::vector<std::string> arguments, std::vector<std::string> environment = {},
-                  std::chrono::milliseconds limit = 60s);
-
-// The value of "<number> <words>" in a summary line ("3 damaged repl"), commas
-// allowed; -1 when it is not there.
+// The number before `words` in a line ("3 damaged repl"), -1 when absent.
 long long CountBefore(const std::string& line, const std::string& words);
 
 } // namespace clitest

@@ -1,6 +1,6 @@
-// plemo-flash and the serial ports: which one it uses, what it says about
-// each, and why one will not open. The candidates are the tests' own
-// pseudo-terminals, handed over as a test rig does.
+// plemo-flash before any upload: the ports it lists and chooses, why one
+// will not open, and what it says of a file. The candidate ports are the
+// tests' own pseudo-terminals, handed over as a test rig does.
 #include <gtest/gtest.h>
 
 #include <grp.h>
@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "tests/cli/flashrig.h"
+#include "tests/flash/bitfile.h"
 #include "tests/support/pattern.h"
 
 namespace {
@@ -22,23 +23,7 @@ std::string Candidates(const std::vector<std::string>& ports)
     return value;
 }
 
-// Another program holding the port: flock(1) takes the lock that serial
-// programs take, and keeps it while its command runs.
-class PortHolder
-{
-public:
-    explicit PortHolder(const std::string& device)
-        : process("/usr/bin/flock", {"--nonblock", device, "sh", "-c", "echo locked; exec sleep 60"})
-    {
-        EXPECT_TRUE(process.WaitForText("locked", 10s)) << process.Err();
-    }
-    pid_t Pid() const { return process.Pid(); }
-
-private:
-    ChildProcess process;
-};
-
-// What a port listing says of `port`: the text after its name.
+// What a port listing says of `port`.
 std::string StateOf(const std::string& listing, const std::string& port)
 {
     const std::size_t at = listing.find("  " + port + " ");
@@ -48,121 +33,127 @@ std::string StateOf(const std::string& listing, const std::string& port)
     return listing.substr(state, listing.find('\n', state) - state);
 }
 
-// The port's group may open it; this test's process may not: as root it
-// runs the program without the capabilities that pass file permissions.
-struct ClosedPort
+// One port free, one held by another program (flock(1) takes the lock that
+// serial programs take), one closed to this user: open to the group dialout
+// and owned by nobody; as root the program runs without the capabilities
+// that pass file permissions.
+class FlashPorts : public ::testing::Test
 {
-    std::vector<std::string> command;
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(holder.WaitFor("locked"));
+        struct stat node{};
+        stat(closed.port.c_str(), &node);
+        group = getgrgid(node.st_gid)->gr_name;
+        if (geteuid() == 0) {
+            ASSERT_EQ(std::system(("chown nobody:dialout " + closed.port).c_str()), 0);
+            command = {"/usr/bin/setpriv", "--bounding-set=-all", PLEMO_FLASH_PATH};
+            group = "dialout";
+        }
+        chmod(closed.port.c_str(), geteuid() == 0 ? 0660 : 0);
+    }
+
+    Folder folder;
+    Cartridge free{folder, {"--full-speed"}, "free"};
+    Cartridge held{folder, {"--full-speed"}, "held"};
+    Cartridge closed{folder, {"--full-speed"}, "closed"};
+    Program holder{folder, {"/usr/bin/flock", "--nonblock", held.port, "sh", "-c", "echo locked; exec sleep 60"}};
+    std::vector<std::string> command = {PLEMO_FLASH_PATH};
     std::string group;
 };
 
-ClosedPort CloseToThisUser(const std::string& device)
+TEST_F(FlashPorts, TheListShowsEachPortThatExistsWithItsStateAndSendsNothing)
 {
-    if (geteuid() != 0) {
-        chmod(device.c_str(), 0);
-        struct stat node{};
-        stat(device.c_str(), &node);
-        const group* owner = getgrgid(node.st_gid);
-        return {{PLEMO_FLASH_PATH}, owner != nullptr ? owner->gr_name : ""};
-    }
-    // Owned by nobody, open to the group dialout only.
-    EXPECT_EQ(chown(device.c_str(), 65534, -1), 0);
-    EXPECT_EQ(std::system(("chgrp dialout " + device).c_str()), 0);
-    chmod(device.c_str(), 0660);
-    return {{"/usr/bin/setpriv", "--bounding-set=-all", PLEMO_FLASH_PATH}, "dialout"};
-}
-
-FlashRun RunCommand(const std::vector<std::string>& command, std::vector<std::string> arguments,
-                    const std::vector<std::string>& environment)
-{
-    arguments.insert(arguments.begin(), command.begin() + 1, command.end());
-    ChildProcess process(command.front(), arguments, environment);
-    FlashRun run;
-    run.status = process.WaitForExit(30s);
-    run.out = process.Out();
-    run.err = process.Err();
-    return run;
-}
-
-TEST(FlashPorts, ListShowsEachPortThatExistsWithItsStateAndSendsNothing)
-{
-    Folder folder;
-    Cartridge free(folder, "free", {"--full-speed"});
-    Cartridge held(folder, "held", {"--full-speed"});
-    Cartridge closed(folder, "closed", {"--full-speed"});
-    ASSERT_FALSE(free.Port().empty() || held.Port().empty() || closed.Port().empty());
-    PortHolder holder(held.Device());
-    const ClosedPort access = CloseToThisUser(closed.Device());
-    const std::string notASerialPort = folder.Write("notes.txt", {'x'});
-
-    const FlashRun run = RunCommand(access.command, {"--list-ports"},
-                                    {Candidates({free.Port(), folder.Path("missing"), held.Port(),
-                                                 closed.Port(), notASerialPort})});
+    const std::string notAPort = folder.Write("notes.txt", {'x'});
+    command.push_back("--list-ports");
+    Program list(folder, command,
+                 {Candidates({free.port, folder.Path("missing"), held.port, closed.port, notAPort})});
+    EXPECT_EQ(list.Wait(), 0) << list.Err();
     free.Stop();
 
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(StateOf(run.out, free.Port()), "free") << run.out;
-    EXPECT_EQ(run.out.find("missing"), std::string::npos) << "only ports that exist: " << run.out;
-    EXPECT_EQ(StateOf(run.out, held.Port()),
-              "held by another program (pid " + std::to_string(holder.Pid()) + ", flock)");
-    EXPECT_EQ(StateOf(run.out, closed.Port()),
-              "refused: no permission; join the group " + access.group + " (sudo usermod -aG " +
-                  access.group + " $USER), then log out and in again");
-    EXPECT_EQ(StateOf(run.out, notASerialPort), "present, but does not open as a serial port");
-    EXPECT_EQ(free.Count("call: "), 0) << "nothing was sent: " << free.Printed();
+    const std::string listing = list.Out();
+    EXPECT_EQ(StateOf(listing, free.port), "free") << listing;
+    EXPECT_EQ(listing.find("missing"), std::string::npos) << "only ports that exist";
+    EXPECT_EQ(StateOf(listing, held.port), "held by another program (pid " + std::to_string(holder.Pid()) + ", flock)");
+    EXPECT_EQ(StateOf(listing, closed.port), "refused: no permission; join the group " + group + " (sudo usermod -aG " +
+                                                 group + " $USER), then log out and in again");
+    EXPECT_EQ(StateOf(listing, notAPort), "present, but does not open as a serial port");
+    EXPECT_EQ(free.process.Count("call: "), 0) << "nothing was sent";
 }
 
-TEST(FlashPorts, AHeldPortEndsWithExitThreeAndSaysWhoHoldsIt)
+TEST_F(FlashPorts, APortThatWillNotOpenEndsWithExitThreeAndWhatToDo)
 {
-    Folder folder;
-    Cartridge held(folder, "held", {"--full-speed"});
-    ASSERT_FALSE(held.Port().empty());
-    PortHolder holder(held.Device());
     const std::string file = folder.Write("game.frm", testdata::Pattern(2048));
-    const FlashRun run = RunFlash({"--port", held.Port(), file});
-
-    EXPECT_EQ(run.status, 3) << run.out << run.err;
-    EXPECT_EQ(run.err, "plemo-flash: cannot open " + held.Port() + ": held by another program (pid " +
-                           std::to_string(holder.Pid()) +
-                           ", flock): close that program, or choose another port\n");
+    const FlashRun run = RunFlash(folder, {"--port", held.port, file});
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err, "plemo-flash: cannot open " + held.port + ": held by another program (pid " +
+                           std::to_string(holder.Pid()) + ", flock): close that program, or choose another port\n");
     EXPECT_EQ(run.out, "");
-}
 
-TEST(FlashPorts, APortClosedToTheUserEndsWithExitThreeAndTheGroupToJoin)
-{
-    Folder folder;
-    Cartridge closed(folder, "closed", {"--full-speed"});
-    ASSERT_FALSE(closed.Port().empty());
-    const ClosedPort access = CloseToThisUser(closed.Device());
-    const std::string file = folder.Write("game.frm", testdata::Pattern(2048));
-
-    const FlashRun run = RunCommand(access.command, {"--port", closed.Port(), file}, {});
-
-    EXPECT_EQ(run.status, 3) << run.out << run.err;
-    EXPECT_NE(run.err.find("plemo-flash: cannot open " + closed.Port() +
-                           ": refused: no permission; join the group " + access.group),
-              std::string::npos)
-        << run.err;
-}
-
-TEST(FlashPorts, NoFreePortOrSeveralEndWithExitTwoAndTheListOfPorts)
-{
-    Folder folder;
-    Cartridge first(folder, "first", {"--full-speed"});
-    Cartridge second(folder, "second", {"--full-speed"});
-    ASSERT_FALSE(first.Port().empty() || second.Port().empty());
-    const std::string file = folder.Write("game.frm", testdata::Pattern(2048));
-
-    const FlashRun none = RunFlash({file}, {Candidates({folder.Path("missing")})});
-    EXPECT_EQ(none.status, 2);
-    EXPECT_EQ(none.err, "plemo-flash: no free serial port: plug the cable in, or name the port with --port\n");
-
-    const FlashRun several = RunFlash({file}, {Candidates({first.Port(), second.Port()})});
+    const FlashRun none = RunFlash(folder, {file}, {Candidates({held.port, folder.Path("missing")})});
+    EXPECT_EQ(none.status, 2) << "no free port";
+    EXPECT_EQ(none.err, "plemo-flash: no free serial port: plug the cable in, or name the port with --port; the "
+                        "ports found:\n  " + held.port + "  held by another program (pid " +
+                            std::to_string(holder.Pid()) + ", flock)\n");
+    const FlashRun several = RunFlash(folder, {file}, {Candidates({free.port, closed.port})});
     EXPECT_EQ(several.status, 2);
-    EXPECT_EQ(several.err, "plemo-flash: 2 free serial ports: choose one with --port\n  " + first.Port() +
-                               "   free\n  " + second.Port() + "  free\n");
-    first.Stop();
-    EXPECT_EQ(first.Count("call: "), 0) << first.Printed();
+    EXPECT_NE(several.err.find("plemo-flash: 2 free serial ports: choose one with --port\n  " + free.port),
+              std::string::npos) << several.err;
+}
+
+// Each refused before a port is opened: the held port would give 3.
+TEST_F(FlashPorts, AFileOrUsageThatIsRefusedEndsWithExitTwoBeforeAnyPortIsOpened)
+{
+    bitfile::Fields tooLong;
+    tooLong.data = testdata::Pattern(130089);
+    std::string cutShort = bitfile::AsString(bitfile::File(bitfile::Fields{}));
+    cutShort.pop_back();
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{folder.Write("big.bit", bitfile::File(tooLong))},
+         "cannot be uploaded: its configuration data (130,089 bytes) does not fit the 128 KiB flash image "
+         "(room for 130,088 bytes): use the .bit file the FPGA tools wrote (--info shows what was read)\n"},
+        {{folder.Write("cut.bit", Bytes(cutShort.begin(), cutShort.end()))},
+         "cannot be uploaded: its configuration data is cut short (4 bytes announced, fewer in the file)"},
+        {{folder.Write("GAME.FRM", {1, 2})}, "GAME.FRM: cannot tell its kind: the name must contain .bit (a "
+                                             "bitstream) or .frm (a firmware image), in lower case\n"},
+        {{"--wait", "soon", folder.Path("GAME.FRM")},
+         "plemo-flash: --wait needs a number of seconds above 0, not 'soon' (plemo-flash --help shows the usage)\n"},
+        {{"--speed", "9600"}, "plemo-flash: Unknown option 'speed' (plemo-flash --help shows the usage)\n"},
+    };
+    for (auto [arguments, says] : cases) {
+        arguments.insert(arguments.begin(), {"--port", held.port});
+        const FlashRun run = RunFlash(folder, arguments);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(RunFlash(folder, {"--info", folder.Path("big.bit")}).status, 2);
+}
+
+TEST(FlashInfo, ShowsWhatABitstreamAndAFirmwareHold)
+{
+    Folder folder;
+    bitfile::Fields fields;
+    fields.data = {0x01, 0x80, 0x12, 0xAA}; // stored 80 01 48 55, summed each plus one
+    const std::string bit = folder.Write("top.bit", bitfile::File(fields));
+    const std::string frm = folder.Write("game.frm", testdata::Pattern(4097));
+
+    const FlashRun bitInfo = RunFlash(folder, {"--info", bit});
+    const FlashRun frmInfo = RunFlash(folder, {"--info", frm});
+
+    EXPECT_EQ(bitInfo.status, 0) << bitInfo.err;
+    EXPECT_EQ(bitInfo.out, "file:      " + bit + " (FPGA bitstream, 93 bytes)\n"
+                           "design:    counts.ncd;UserID=0xFFFFFFFF\n"
+                           "part:      3s50tq144\n"
+                           "date:      2024/05/17\n"
+                           "time:      12:34:56\n"
+                           "data:      4 bytes, fits the 128 KiB image (room for 130,088 bytes, 130,084 to spare)\n"
+                           "checksum:  0x0122 (the record's sum of the stored bytes, each plus one)\n"
+                           "image:     131,072 bytes at flash address 0x3C0000, in 64 chunks of 2,048 bytes\n");
+    EXPECT_EQ(frmInfo.status, 0) << frmInfo.err;
+    EXPECT_EQ(frmInfo.out, "file:      " + frm + " (firmware image, 4,097 bytes)\n"
+                           "size:      4,097 bytes (sent with one erased byte after it: flash takes even counts)\n"
+                           "blocks:    3 chunks of up to 2,048 bytes, written from flash address 0x000000\n");
 }
 
 } // namespace

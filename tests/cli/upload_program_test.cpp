@@ -13,128 +13,79 @@ namespace {
 
 using namespace clitest;
 
-constexpr uint32_t kBitstreamAddress = 0x3C0000;
-constexpr uint32_t kImageSize = 0x20000;
-constexpr uint32_t kImageDataOffset = 0x380;
-constexpr uint32_t kRecordSize = 88;
+std::string LastLine(const std::string& text)
+{
+    const std::size_t end = text.find_last_not_of('\n');
+    return text.substr(text.rfind('\n', end) + 1, end - text.rfind('\n', end));
+}
 
 uint8_t Reversed(uint8_t byte)
 {
     uint8_t result = 0;
     for (int bit = 0; bit < 8; ++bit)
-        if ((byte >> bit) & 1)
-            result = static_cast<uint8_t>(result | 0x80 >> bit);
+        result = static_cast<uint8_t>(result | ((byte >> bit) & 1) << (7 - bit));
     return result;
 }
 
-std::string LastLine(const std::string& text)
-{
-    const std::size_t end = text.find_last_not_of('\n');
-    const std::size_t start = text.rfind('\n', end);
-    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
-}
-
-TEST(FlashUpload, FirmwareLandsUnchangedAtZeroThroughTheOneFreePort)
+TEST(FlashUpload, BothKindsLandWhereTheyBelong)
 {
     Folder folder;
-    Cartridge cartridge(folder, "cart", {"--full-speed", "--boot-after-handshakes", "6"});
-    ASSERT_FALSE(cartridge.Port().empty()) << cartridge.Printed();
+    Cartridge cartridge(folder, {"--full-speed", "--boot-after-handshakes", "6"});
     const Bytes firmware = testdata::Pattern(10001, 7); // odd: the last byte goes out padded
-    const std::string file = folder.Write("game.frm", firmware);
-
-    const FlashRun run = RunFlash({file}, {"PLEMO_CANDIDATE_PORTS=" + cartridge.Port()});
-    cartridge.Stop();
-
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_NE(run.out.find("port: " + cartridge.Port() + " (the one free serial port)"), std::string::npos)
-        << run.out;
-    EXPECT_NE(run.out.find("Waiting for Gameboy to Boot...\n"), std::string::npos) << run.out;
-    EXPECT_TRUE(std::regex_search(run.out, std::regex("\nprogress: +[0-9]+%  [0-9,]+ / 10,002 bytes  "
-                                                      "(--|[0-9,]+) B/s  ([0-9]+:[0-9]{2}|--:--) left\n")))
-        << "plain progress lines into a pipe:\n" << run.out;
-    EXPECT_EQ(LastLine(run.out).rfind("upload succeeded: 10,002 bytes written in ", 0), 0u) << run.out;
-    EXPECT_EQ(run.err, "");
-
-    const Bytes flash = cartridge.Flash();
-    ASSERT_EQ(flash.size(), 4u << 20);
-    EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), flash.begin()));
-    EXPECT_EQ(flash[firmware.size()], 0xFF);
-    EXPECT_EQ(cartridge.Count("call: FinishUpload(0x8020000)"), 1) << cartridge.Printed();
-}
-
-TEST(FlashUpload, BitstreamBecomesTheImageAt0x3C0000WithItsRecord)
-{
-    Folder folder;
-    Cartridge cartridge(folder, "cart", {"--full-speed"});
-    ASSERT_FALSE(cartridge.Port().empty()) << cartridge.Printed();
     bitfile::Fields fields;
     fields.data = testdata::Pattern(3000, 3);
-    const std::string file = folder.Write("top.bit", bitfile::File(fields));
 
-    const FlashRun run = RunFlash({"--quiet", "--port", cartridge.Port(), file});
+    const FlashRun frm = RunFlash(folder, {folder.Write("game.frm", firmware)},
+                                  {"PLEMO_CANDIDATE_PORTS=" + cartridge.port});
+    const FlashRun bit = RunFlash(folder, {"--quiet", "--port", cartridge.port,
+                                           folder.Write("top.bit", bitfile::File(fields))});
     cartridge.Stop();
 
-    EXPECT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_EQ(run.out.find("Waiting"), std::string::npos) << "--quiet shows only the summary";
-    EXPECT_EQ(run.out.rfind("upload succeeded: 131,072 bytes written in ", 0), 0u) << run.out;
-    const Bytes flash = cartridge.Flash();
+    EXPECT_EQ(frm.status, 0) << frm.err;
+    EXPECT_EQ(frm.out.rfind("port: " + cartridge.port + " (the one free serial port)\n"
+                            "Waiting for Gameboy to Boot...\n", 0), 0u) << frm.out;
+    EXPECT_TRUE(std::regex_search(frm.out, std::regex("\nprogress: +[0-9]+%  [0-9,]+ / 10,002 bytes  "
+                                                      "(--|[0-9,]+) B/s  ([0-9]+:[0-9]{2}|--:--) left\n")))
+        << "plain progress lines into a file: " << frm.out;
+    EXPECT_EQ(LastLine(frm.out).rfind("upload succeeded: 10,002 bytes written in ", 0), 0u) << frm.out;
+    EXPECT_EQ(bit.status, 0) << bit.err;
+    EXPECT_EQ(bit.out.rfind("upload succeeded: 131,072 bytes written in ", 0), 0u) << "quiet: " << bit.out;
+    EXPECT_EQ(cartridge.process.Count("call: FinishUpload(0x8020000)"), 2);
+
+    const std::string flash = ReadFile(cartridge.dump);
     ASSERT_EQ(flash.size(), 4u << 20);
-    const auto image = flash.begin() + kBitstreamAddress;
+    EXPECT_EQ(flash.substr(0, firmware.size() + 1), std::string(firmware.begin(), firmware.end()) + '\xFF');
+    const std::string image = flash.substr(0x3C0000, 0x20000);
     uint16_t sum = 0;
     for (std::size_t i = 0; i < fields.data.size(); ++i) {
-        ASSERT_EQ(image[kImageDataOffset + i], Reversed(fields.data[i])) << "data byte " << i;
+        ASSERT_EQ(static_cast<uint8_t>(image[0x380 + i]), Reversed(fields.data[i])) << "data byte " << i;
         sum = static_cast<uint16_t>(sum + Reversed(fields.data[i]) + 1);
     }
-    const auto record = image + kImageSize - kRecordSize;
-    EXPECT_TRUE(std::equal(fields.designName.begin(), fields.designName.end(), record));
-    EXPECT_EQ(record[80] | record[81] << 8, 3000);
-    EXPECT_EQ(record[84] | record[85] << 8, sum);
-    EXPECT_EQ(record[86], 0xFE);
-    EXPECT_EQ(record[87], 0xCA);
-    EXPECT_EQ(cartridge.Count("call: FinishUpload(0x8020000)"), 1);
+    const std::string record = image.substr(0x20000 - 88);
+    EXPECT_EQ(record.substr(0, fields.designName.size()), bitfile::AsString(fields.designName));
+    EXPECT_EQ(record.substr(80), std::string("\xB8\x0B\0\0", 4) + static_cast<char>(sum) +
+                                     static_cast<char>(sum >> 8) + "\xFE\xCA");
 }
 
 TEST(FlashUpload, AWaitThatRunsOutEndsWithinAboutASecondAndTellsTheCartridgeNothing)
 {
     Folder folder;
-    Cartridge cartridge(folder, "cart", {"--full-speed", "--boot-after-handshakes", kNeverBoots});
-    ASSERT_FALSE(cartridge.Port().empty()) << cartridge.Printed();
-    const std::string file = folder.Write("game.frm", testdata::Pattern(4096));
+    Cartridge cartridge(folder, {"--full-speed", "--boot-after-handshakes", kNeverBoots});
 
-    const FlashRun run = RunFlash({"--wait", "1", "--port", cartridge.Port(), file});
+    const FlashRun run = RunFlash(folder, {"--wait", "1", "--port", cartridge.port,
+                                           folder.Write("game.frm", testdata::Pattern(4096))});
     cartridge.Stop();
 
-    EXPECT_EQ(run.status, 4) << run.out << run.err;
+    EXPECT_EQ(run.status, 4) << run.err;
     EXPECT_GE(run.seconds, 1.0);
-    EXPECT_LT(run.seconds, 3.0) << "the wait is given up at once, not at the end of a handshake";
-    EXPECT_NE(run.err.find("plemo-flash: the cartridge did not answer within 1.0 s: switch the Game Boy "
-                           "on"),
-              std::string::npos)
+    EXPECT_LT(run.seconds, 3.0) << "the wait is given up at once, not after a handshake's attempts";
+    EXPECT_NE(run.err.find("the cartridge did not answer within 1.0 s: switch the Game Boy on"), std::string::npos)
         << run.err;
-    EXPECT_NE(LastLine(run.out).find("upload cancelled: nothing written"), std::string::npos) << run.out;
+    EXPECT_EQ(LastLine(run.out).rfind("upload cancelled: nothing written, the cartridge did not answer in ", 0), 0u);
     EXPECT_NE(LastLine(run.out).find("line clean: 0 requests"), std::string::npos)
         << "a cartridge still booting is no fault of the line: " << run.out;
-    EXPECT_GT(cartridge.Count("call: Handshake("), 0);
-    EXPECT_EQ(cartridge.Count("call: FinishUpload("), 0) << "as the dialog after a cancelled wait";
-}
-
-TEST(FlashUpload, CtrlCWhileWaitingEndsTheWaitAndTellsTheCartridgeNothing)
-{
-    Folder folder;
-    Cartridge cartridge(folder, "cart", {"--full-speed", "--boot-after-handshakes", kNeverBoots});
-    ASSERT_FALSE(cartridge.Port().empty()) << cartridge.Printed();
-    const std::string file = folder.Write("game.frm", testdata::Pattern(4096));
-
-    ChildProcess flash(PLEMO_FLASH_PATH, {"--port", cartridge.Port(), file});
-    ASSERT_TRUE(flash.WaitForText("Waiting for Gameboy to Boot...", 10s)) << flash.Err();
-    flash.Signal(SIGINT);
-    EXPECT_EQ(flash.WaitForExit(5s), 4) << flash.Out() << flash.Err();
-    cartridge.Stop();
-
-    EXPECT_NE(flash.Err().find("cancelled before the cartridge answered: nothing was written"),
-              std::string::npos)
-        << flash.Err();
-    EXPECT_EQ(cartridge.Count("call: FinishUpload("), 0);
+    EXPECT_GT(cartridge.process.Count("call: Handshake("), 0);
+    EXPECT_EQ(cartridge.process.Count("call: FinishUpload("), 0) << "as after a cancel in the dialog";
 }
 
 // Paced as a real cable, so that the transfer lasts long enough to be
@@ -142,98 +93,69 @@ TEST(FlashUpload, CtrlCWhileWaitingEndsTheWaitAndTellsTheCartridgeNothing)
 TEST(FlashUpload, CtrlCDuringTheTransferStopsItTellsTheCartridgeAndFreesThePort)
 {
     Folder folder;
-    Cartridge cartridge(folder, "cart", {"--baud", "38400"});
-    ASSERT_FALSE(cartridge.Port().empty()) << cartridge.Printed();
-    const std::string file = folder.Write("game.frm", testdata::Pattern(32768));
-
-    ChildProcess flash(PLEMO_FLASH_PATH, {"--port", cartridge.Port(), file});
-    ASSERT_TRUE(flash.WaitForText("progress:", 10s)) << flash.Out() << flash.Err();
+    Cartridge cartridge(folder, {"--baud", "38400"});
+    Program flash(folder, {PLEMO_FLASH_PATH, "--port", cartridge.port,
+                           folder.Write("game.frm", testdata::Pattern(32768))});
+    ASSERT_TRUE(flash.WaitFor("progress:")) << flash.Err();
     flash.Signal(SIGINT);
-    EXPECT_EQ(flash.WaitForExit(10s), 4) << flash.Out() << flash.Err();
 
-    EXPECT_NE(flash.Err().find("plemo-flash: cancelling (Ctrl-C again stops at once)"), std::string::npos)
-        << flash.Err();
-    EXPECT_NE(flash.Err().find("cancelled during the transfer: the cartridge holds an incomplete upload"),
-              std::string::npos)
-        << flash.Err();
-    EXPECT_NE(LastLine(flash.Out()).find("upload cancelled: "), std::string::npos) << flash.Out();
-    const FlashRun list = RunFlash({"--list-ports"}, {"PLEMO_CANDIDATE_PORTS=" + cartridge.Port()});
-    EXPECT_NE(list.out.find(cartridge.Port() + "  free"), std::string::npos) << list.out << list.err;
+    EXPECT_EQ(flash.Wait(10s), 4);
+    EXPECT_EQ(flash.Err(), "plemo-flash: cancelling (Ctrl-C again stops at once)\n"
+                           "plemo-flash: cancelled during the transfer: the cartridge holds an incomplete "
+                           "upload; upload again before you use it\n");
+    EXPECT_EQ(LastLine(flash.Out()).rfind("upload cancelled: ", 0), 0u) << flash.Out();
+    const FlashRun list = RunFlash(folder, {"--list-ports"}, {"PLEMO_CANDIDATE_PORTS=" + cartridge.port});
+    EXPECT_EQ(list.out, "  " + cartridge.port + "  free\n");
     cartridge.Stop();
-    EXPECT_EQ(cartridge.Count("call: FinishUpload(0x8020000)"), 1)
-        << "the cartridge is told, as the dialog tells it after a cancelled transfer";
-    EXPECT_EQ(cartridge.Count("call: PrintText(7, \"Error\\n\")"), 1) << cartridge.Printed();
+    EXPECT_EQ(cartridge.process.Count("call: PrintText(7, \"Error\\n\")"), 1);
+    EXPECT_EQ(cartridge.process.Count("call: FinishUpload(0x8020000)"), 1) << "told, as by the dialog";
 }
 
-// The cartridge stops answering once a block is to be committed, so that
+// The cartridge falls silent once a block is to be committed, so that
 // closing the cancelled upload takes a while (each closing call waits its
-// full 100 ms): a second Ctrl-C lands while it does.
+// full 100 ms): the second Ctrl-C lands while it does.
 TEST(FlashUpload, ASecondCtrlCEndsTheProgramAtOnce)
 {
     Folder folder;
-    Cartridge cartridge(folder, "cart", {"--full-speed", "--fall-silent-at", "4"});
-    ASSERT_FALSE(cartridge.Port().empty()) << cartridge.Printed();
-    const std::string file = folder.Write("game.frm", testdata::Pattern(8192));
+    Cartridge cartridge(folder, {"--full-speed", "--fall-silent-at", "4"});
+    Program flash(folder, {PLEMO_FLASH_PATH, "--port", cartridge.port,
+                           folder.Write("game.frm", testdata::Pattern(8192))});
+    ASSERT_TRUE(cartridge.process.WaitFor("call: OpenRange("));
+    flash.Signal(SIGINT);
+    ASSERT_TRUE(flash.WaitFor("Ctrl-C again stops at once", 5s)) << flash.Err();
+    flash.Signal(SIGINT);
 
-    ChildProcess flash(PLEMO_FLASH_PATH, {"--port", cartridge.Port(), file});
-    ASSERT_TRUE(flash.WaitForText("progress:", 10s)) << flash.Out() << flash.Err();
-    ASSERT_TRUE(cartridge.Process().WaitForText("call: OpenRange(", 10s));
-    flash.Signal(SIGINT);
-    ASSERT_TRUE(flash.WaitForText("Ctrl-C again stops at once", 5s)) << flash.Err();
-    flash.Signal(SIGINT);
-    EXPECT_EQ(flash.WaitForExit(5s), 4);
-    EXPECT_NE(flash.Err().find("plemo-flash: stopped at once (second Ctrl-C)"), std::string::npos)
-        << flash.Err();
+    EXPECT_EQ(flash.Wait(5s), 4);
+    EXPECT_NE(flash.Err().find("plemo-flash: stopped at once (second Ctrl-C)"), std::string::npos) << flash.Err();
     EXPECT_EQ(flash.Out().find("upload cancelled"), std::string::npos) << "no summary: " << flash.Out();
 }
 
-TEST(FlashUpload, ACartridgeThatGoesAwayEndsTheUploadWithExitOne)
-{
-    Folder folder;
-    Cartridge cartridge(folder, "cart", {"--baud", "38400"});
-    ASSERT_FALSE(cartridge.Port().empty()) << cartridge.Printed();
-    const std::string file = folder.Write("game.frm", testdata::Pattern(32768));
-
-    ChildProcess flash(PLEMO_FLASH_PATH, {"--port", cartridge.Port(), file});
-    ASSERT_TRUE(flash.WaitForText("progress:", 10s)) << flash.Out() << flash.Err();
-    cartridge.Process().Signal(SIGKILL); // the cable pulled out
-    EXPECT_EQ(flash.WaitForExit(15s), 1) << flash.Out() << flash.Err();
-    EXPECT_NE(flash.Err().find("the serial line failed during the upload"), std::string::npos) << flash.Err();
-    EXPECT_NE(LastLine(flash.Out()).find("upload failed: "), std::string::npos) << flash.Out();
-}
-
-// Damaged data sums, 0xFE and noise each cost the link an exact, known
-// reaction; the summary must count what the cartridge did.
+// A damaged data sum, a 0xFE and a burst of noise each cost the link one
+// known reaction: the summary must count what the cartridge did.
 TEST(FlashUpload, TheSummaryCountsTheFaultsTheCartridgeInjected)
 {
     Folder folder;
-    Cartridge cartridge(folder, "cart",
-                        {"--full-speed", "--seed", "11", "--corrupt-reply-rate", "0.06", "--ask-again-rate",
-                         "0.06", "--noise-rate", "0.06", "--noise-bytes", "5"});
-    ASSERT_FALSE(cartridge.Port().empty()) << cartridge.Printed();
-    const Bytes firmware = testdata::Pattern(32768, 5);
-    const std::string file = folder.Write("game.frm", firmware);
+    Cartridge cartridge(folder, {"--full-speed", "--seed", "11", "--corrupt-reply-rate", "0.06",
+                                 "--ask-again-rate", "0.06", "--noise-rate", "0.06", "--noise-bytes", "5"});
 
-    const FlashRun run = RunFlash({"--port", cartridge.Port(), file});
+    const FlashRun run = RunFlash(folder, {"--port", cartridge.port,
+                                           folder.Write("game.frm", testdata::Pattern(32768, 5))});
     cartridge.Stop();
 
-    ASSERT_EQ(run.status, 0) << run.out << run.err;
-    const Bytes flash = cartridge.Flash();
-    EXPECT_TRUE(std::equal(firmware.begin(), firmware.end(), flash.begin()));
-    std::map<std::string, uint64_t> faults = cartridge.Faults();
-    ASSERT_GT(faults["damaged-data"], 0u) << cartridge.Printed();
-    ASSERT_GT(faults["ask-again"], 0u);
-    ASSERT_GT(faults["noise"], 0u);
+    ASSERT_EQ(run.status, 0) << run.err;
     const std::string summary = LastLine(run.out);
+    const long long damaged = CountBefore(summary, "damaged repl");
+    const long long askedAgain = CountBefore(summary, "asked again by 0xFE");
+    const long long skipped = CountBefore(summary, "resync byte");
+    EXPECT_GT(damaged * askedAgain * skipped, 0) << summary;
+    EXPECT_NE(cartridge.process.Out().find("faults: damaged-data=" + std::to_string(damaged) + " damaged-header=0 "
+                                           "late=0 ask-again=" + std::to_string(askedAgain) + " noise=" +
+                                           std::to_string(skipped / 5) + " noise-bytes=" + std::to_string(skipped)),
+              std::string::npos)
+        << summary << "\n" << cartridge.process.Out();
+    EXPECT_EQ(CountBefore(summary, "late repl"), 0);
+    EXPECT_EQ(CountBefore(summary, "repeated"), damaged + askedAgain);
     EXPECT_NE(summary.find("line noisy, check the cable"), std::string::npos) << summary;
-    EXPECT_EQ(CountBefore(summary, "damaged repl"), static_cast<long long>(faults["damaged-data"])) << summary;
-    EXPECT_EQ(CountBefore(summary, "asked again by 0xFE"), static_cast<long long>(faults["ask-again"]))
-        << summary;
-    EXPECT_EQ(CountBefore(summary, "resync byte"), static_cast<long long>(faults["noise-bytes"])) << summary;
-    EXPECT_EQ(CountBefore(summary, "late repl"), 0) << summary;
-    EXPECT_EQ(CountBefore(summary, "repeated"),
-              static_cast<long long>(faults["damaged-data"] + faults["ask-again"]))
-        << summary;
 }
 
 } // namespace
