@@ -24,24 +24,15 @@ bool ParseCount(const char* text, uint32_t low, uint32_t high, uint32_t& value)
     return true;
 }
 
-bool ParseSeconds(const char* text, double& value)
+// A decimal number from `low` to `high`.
+bool ParseNumber(const char* text, double low, double high, double& value)
 {
     if (text == nullptr || *text == '\0')
         return false;
     char* end = nullptr;
     errno = 0;
     value = std::strtod(text, &end);
-    return errno == 0 && *end == '\0' && value >= 0.0 && value <= 86400.0;
-}
-
-bool ParseRate(const char* text, double& value)
-{
-    if (text == nullptr || *text == '\0')
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtod(text, &end);
-    return errno == 0 && *end == '\0' && value >= 0.0 && value <= 1.0;
+    return errno == 0 && *end == '\0' && value >= low && value <= high;
 }
 
 // The fault options; false when `option` is none of them.
@@ -63,7 +54,7 @@ bool ParseFaultOption(const std::string& option, const char* value, FaultRates& 
     };
     for (const RateOption& rate : kRates) {
         if (option == rate.name) {
-            valid = ParseRate(value, faults.*rate.rate);
+            valid = ParseNumber(value, 0.0, 1.0, faults.*rate.rate);
             return true;
         }
     }
@@ -145,7 +136,7 @@ bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::st
             valid = ParseCount(value, 0, std::numeric_limits<uint32_t>::max(),
                                options.bootAfterHandshakes);
         } else if (option == "--boot-delay") {
-            valid = ParseSeconds(value, options.bootDelaySeconds);
+            valid = ParseNumber(value, 0.0, 86400.0, options.bootDelaySeconds);
             options.bootDelayGiven = valid;
         } else if (option == "--buffer-size") {
             valid = ParseCount(value, 1, Cartridge::kMaxBufferSize, options.bufferSize);
