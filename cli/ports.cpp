@@ -100,7 +100,8 @@ int ListPorts(std::FILE* out)
 {
     const std::vector<PortState> ports = SurveyPorts();
     if (ports.empty())
-        std::fprintf(out, "no serial port found (%zu candidates tried)\n", CandidatePortNames().size());
+        std::fprintf(out, "no serial port found (candidates tried: %s)\n",
+                     std::to_string(CandidatePortNames().size()).c_str());
     else
         PrintPorts(ports, out);
     std::fflush(out);
