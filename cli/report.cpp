@@ -69,12 +69,13 @@ std::string Result(const UploadReport& report)
 
 } // namespace
 
-CRpc::Stats LineFaults(const CRpc::Stats& total, const CRpc::Stats& beforeAnswer)
+CRpc::Stats LineFaults(const CRpc::Stats& total, const CRpc::Stats& beforeAnswer, uint64_t owedAtAnswer)
 {
     const uint64_t unanswered = beforeAnswer.timedOut + beforeAnswer.givenUp;
     CRpc::Stats faults = total;
     faults.requests -= std::min(unanswered, faults.requests);
     faults.timedOut -= std::min(beforeAnswer.timedOut, faults.timedOut);
+    faults.lostAnswers -= std::min(owedAtAnswer, faults.lostAnswers);
     return faults;
 }
 

@@ -32,10 +32,12 @@ struct UploadReport
     CRpc::Stats link;                // the line's own faults (LineFaults)
 };
 
-// What the link met (`total`), less the polls that a cartridge still
-// booting left unanswered before it first answered (`beforeAnswer`, the
-// link's counts at that moment): those are no fault of the line.
-CRpc::Stats LineFaults(const CRpc::Stats& total, const CRpc::Stats& beforeAnswer);
+// What the link met (`total`), less what a cartridge still booting made of
+// the polls of the wait: the attempts that timed out before it first
+// answered (`beforeAnswer`, the link's counts at that moment) and the
+// requests it ignored, which the link writes off as lost answers later
+// (`owedAtAnswer`). None of them is a fault of the line.
+CRpc::Stats LineFaults(const CRpc::Stats& total, const CRpc::Stats& beforeAnswer, uint64_t owedAtAnswer);
 
 std::string SummaryLine(const UploadReport& report);
 // Empty after a success.

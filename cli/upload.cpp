@@ -62,6 +62,7 @@ public:
         transferStarted = Clock::now();
         answered = true;
         beforeAnswer = host.LinkStats();
+        owedAtAnswer = host.OwedAnswerCount();
         return request.path;
     }
     void UploadEnded(Outcome) override
@@ -79,7 +80,8 @@ public:
     }
 
     Stop StopAsked() const { return stop; }
-    const CRpc::Stats& BeforeAnswer() const { return beforeAnswer; }
+    // The line's own faults, without what the wait for a booting cartridge left.
+    CRpc::Stats LineFaultsMet() const { return LineFaults(host.LinkStats(), beforeAnswer, owedAtAnswer); }
     double WaitSeconds() const { return SecondsBetween(waitStarted, answered ? transferStarted : ended); }
     double TransferSeconds() const { return answered ? SecondsBetween(transferStarted, ended) : 0.0; }
 
@@ -108,6 +110,7 @@ private:
     Stop stop = Stop::None;
     bool answered = false;
     CRpc::Stats beforeAnswer;
+    uint64_t owedAtAnswer = 0;
     Clock::time_point waitStarted{};
     Clock::time_point transferStarted{};
     Clock::time_point ended{};
@@ -182,7 +185,7 @@ int Upload(const UploadRequest& request, const std::string& port, Kind kind)
     report.transferSeconds = frontEnd.TransferSeconds();
     report.waitLimitSeconds = request.waitLimit.value_or(0.0);
     report.lineBytesPerSecond = LineBytesPerSecond(adapter);
-    report.link = LineFaults(host.LinkStats(), frontEnd.BeforeAnswer());
+    report.link = frontEnd.LineFaultsMet();
 
     std::printf("%s\n", SummaryLine(report).c_str());
     std::fflush(stdout);
