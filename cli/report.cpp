@@ -75,7 +75,8 @@ CRpc::Stats LineFaults(const CRpc::Stats& total, const CRpc::Stats& beforeAnswer
     CRpc::Stats faults = total;
     faults.requests -= std::min(unanswered, faults.requests);
     faults.timedOut -= std::min(beforeAnswer.timedOut, faults.timedOut);
-    faults.lostAnswers -= std::min(owedAtAnswer, faults.lostAnswers);
+    const uint64_t waitLost = beforeAnswer.lostAnswers + owedAtAnswer;
+    faults.lostAnswers -= std::min(waitLost, faults.lostAnswers);
     return faults;
 }
 

@@ -33,10 +33,11 @@ struct UploadReport
 };
 
 // What the link met (`total`), less what a cartridge still booting made of
-// the polls of the wait: the attempts that timed out before it first
-// answered (`beforeAnswer`, the link's counts at that moment) and the
-// requests it ignored, which the link writes off as lost answers later
-// (`owedAtAnswer`). None of them is a fault of the line.
+// the polls of the wait: the attempts that timed out and the answers
+// written off as lost before the transfer began (`beforeAnswer`, the link's
+// counts at that moment), and the polls it ignored that the link still
+// counts as owed then and writes off later (`owedAtAnswer`). None of them
+// is a fault of the line.
 CRpc::Stats LineFaults(const CRpc::Stats& total, const CRpc::Stats& beforeAnswer, uint64_t owedAtAnswer);
 
 std::string SummaryLine(const UploadReport& report);
