@@ -70,6 +70,9 @@ public:
     static constexpr uint32_t kImageSize = 0x20000;
     static constexpr uint32_t kImageDataOffset = 0x380;
     static constexpr uint32_t kImageRecordOffset = kImageSize - BitstreamHeader::kStoredSize;
+    // The configuration data goes between the image's erased lead-in and the
+    // header record at its end; data reaching into the record would be lost.
+    static constexpr uint32_t kImageDataRoom = kImageRecordOffset - kImageDataOffset;
     static constexpr uint8_t kErasedByte = 0xFF;
 
     // `retries` host-level attempts for each procedure sequence (at least 1).
@@ -107,6 +110,11 @@ public:
     // for the device: where a front end keeps its window alive and notices
     // a click on Cancel.
     void SetWatcher(std::function<void()> watch) { watcher = std::move(watch); }
+
+    // The running upload's progress: the bytes handed to the device so far
+    // (a block staged again counts again) and the bytes the upload sends.
+    int32_t BytesSent() const { return bytesSent; }
+    int32_t TransferSize() const { return totalSize; }
 
     // Upload sequences.
     // Everything the stream holds, in blocks of the device's buffer size,

@@ -19,14 +19,10 @@ namespace {
 // cut so that the line still ends where the device expects it.
 constexpr std::size_t kTraceTextSize = 256;
 
-// The configuration data goes between the image's erased lead-in and the
-// header record at its end; data reaching into the record would be lost.
-constexpr uint32_t kImageDataRoom =
-    CFlashXferHost::kImageRecordOffset - CFlashXferHost::kImageDataOffset;
 static_assert(CFlashXferHost::kImageSize - CFlashXferHost::kImageRecordOffset ==
                   BitstreamHeader::kStoredSize,
               "the header record fills the image's last bytes exactly");
-static_assert(kImageDataRoom == 130088, "room for the configuration data");
+static_assert(CFlashXferHost::kImageDataRoom == 130088, "room for the configuration data");
 
 constexpr uint64_t kAddressSpace = uint64_t{1} << 32;
 

@@ -54,6 +54,9 @@ public:
         ~IFrontEnd() = default;
     };
 
+    // What every front end shows while it waits for the cartridge.
+    static constexpr char kWaitingText[] = "Waiting for Gameboy to Boot...";
+
     static constexpr int32_t kUploadBaud = 38400;
     // One attempt per procedure sequence; the link underneath still
     // repeats damaged or late exchanges on its own.

@@ -29,6 +29,25 @@ std::vector<SerialPortInfo> DiscoverSerialPorts(bool testForModem);
 std::vector<SerialPortInfo> DiscoverSerialPorts(const std::vector<std::string>& candidateNames,
                                                 bool testForModem);
 
+// Why a port that exists refused to open (listed inUse): another program
+// holds it, or this user may not open it.
+struct PortRefusal
+{
+    enum class Reason
+    {
+        HeldByAnotherProgram,
+        NoPermission,
+    };
+    Reason reason = Reason::HeldByAnotherProgram;
+    long holderPid = 0;      // the holding process where the system shows it, else 0
+    std::string holderName;  // its program name, where known
+    std::string group;       // NoPermission: the group allowed to open the port, where known
+    bool groupNeedsNewLogin = false; // the user is in `group`, but not yet in this login
+};
+
+// Looks into the system's tables only: opens no port, sends nothing.
+PortRefusal ExplainRefusedPort(const std::string& portName);
+
 // Milliseconds from an arbitrary start, wrapping at 2^32: the time stamps of
 // discovery's trace lines.
 uint32_t DiscoveryTicks();

@@ -102,6 +102,23 @@ void DumpFlash(sim::PtyServer& server, const std::string& path)
     std::fflush(stdout);
 }
 
+// One line of name=count pairs, for a person and for a script alike.
+void PrintFaults(sim::PtyServer& server)
+{
+    const sim::FaultCounts counts =
+        server.WithCartridge([](sim::Cartridge& cartridge) { return cartridge.Engine().Stats().faults; });
+    std::printf("plemo-cartsim: faults: damaged-data=%llu damaged-header=%llu late=%llu "
+                "ask-again=%llu noise=%llu noise-bytes=%llu dropped=%llu\n",
+                static_cast<unsigned long long>(counts.damagedDataSums),
+                static_cast<unsigned long long>(counts.damagedHeaderSums),
+                static_cast<unsigned long long>(counts.lateReplies),
+                static_cast<unsigned long long>(counts.askedAgain),
+                static_cast<unsigned long long>(counts.noiseBursts),
+                static_cast<unsigned long long>(counts.noiseBytes),
+                static_cast<unsigned long long>(counts.droppedReplies));
+    std::fflush(stdout);
+}
+
 // Places the symlink, replacing an old symlink but never a real file.
 bool PlaceLink(const std::string& linkPath, const std::string& target)
 {
@@ -156,6 +173,9 @@ int Serve(const sim::CartsimOptions& options)
     ConfigureBoot(cartridge, options);
     if (options.fallSilentAt >= 0)
         cartridge.FallSilentAt(static_cast<uint8_t>(options.fallSilentAt));
+    sim::RandomFaults faults(options.faults);
+    if (options.faults.Total() > 0.0)
+        cartridge.Engine().SetFaultSource([&faults] { return faults.Next(); });
     Printout printout;
     WatchCalls(cartridge, printout, options);
 
@@ -194,6 +214,8 @@ int Serve(const sim::CartsimOptions& options)
         RemoveLink(options.linkPath, port);
     if (!options.dumpPath.empty())
         DumpFlash(server, options.dumpPath);
+    if (options.faultsGiven)
+        PrintFaults(server);
     return 0;
 }
 

@@ -24,14 +24,54 @@ bool ParseCount(const char* text, uint32_t low, uint32_t high, uint32_t& value)
     return true;
 }
 
-bool ParseSeconds(const char* text, double& value)
+// A decimal number from `low` to `high`.
+bool ParseNumber(const char* text, double low, double high, double& value)
 {
     if (text == nullptr || *text == '\0')
         return false;
     char* end = nullptr;
     errno = 0;
     value = std::strtod(text, &end);
-    return errno == 0 && *end == '\0' && value >= 0.0 && value <= 86400.0;
+    return errno == 0 && *end == '\0' && value >= low && value <= high;
+}
+
+// The fault options; false when `option` is none of them.
+bool ParseFaultOption(const std::string& option, const char* value, FaultRates& faults,
+                      bool& valid)
+{
+    struct RateOption
+    {
+        const char* name;
+        double FaultRates::*rate;
+    };
+    static const RateOption kRates[] = {
+        {"--corrupt-reply-rate", &FaultRates::corruptReply},
+        {"--corrupt-header-rate", &FaultRates::corruptHeader},
+        {"--late-reply-rate", &FaultRates::lateReply},
+        {"--ask-again-rate", &FaultRates::askAgain},
+        {"--noise-rate", &FaultRates::noise},
+        {"--drop-reply-rate", &FaultRates::dropReply},
+    };
+    for (const RateOption& rate : kRates) {
+        if (option == rate.name) {
+            valid = ParseNumber(value, 0.0, 1.0, faults.*rate.rate);
+            return true;
+        }
+    }
+    uint32_t count = 0;
+    if (option == "--lateness") {
+        valid = ParseCount(value, 1, 60000, count);
+        faults.lateness = std::chrono::milliseconds(count);
+    } else if (option == "--noise-bytes") {
+        valid = ParseCount(value, 1, 4096, count);
+        faults.noiseBytes = count;
+    } else if (option == "--seed") {
+        valid = ParseCount(value, 0, std::numeric_limits<uint32_t>::max(), count);
+        faults.seed = count;
+    } else {
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -61,6 +101,19 @@ const char* CartsimUsage()
            "  --fall-silent-at PROCEDURE  answer nothing more from the first request of\n"
            "                              that procedure number on (4: as a block is\n"
            "                              committed)\n"
+           "\n"
+           "Faults, each on a share R (0..1) of the replies, drawn from a seeded\n"
+           "generator; what took effect is printed on exit:\n"
+           "  --corrupt-reply-rate R      the reply's data sum arrives wrong\n"
+           "  --corrupt-header-rate R     the reply header's sum arrives wrong\n"
+           "  --late-reply-rate R         the reply leaves --lateness later\n"
+           "  --lateness MS               how much later (default 1500)\n"
+           "  --ask-again-rate R          0xFE (send again) instead of the reply\n"
+           "  --noise-rate R              --noise-bytes of noise before the reply\n"
+           "  --noise-bytes N             bytes of each burst (default 8)\n"
+           "  --drop-reply-rate R         the request is carried out, its reply lost\n"
+           "  --seed S                    the generator's seed (default 1)\n"
+           "\n"
            "  --verbose                   print every procedure call\n"
            "  --quiet                     do not print the cartridge's screen\n"
            "  --help                      this text\n"
@@ -83,7 +136,7 @@ bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::st
             valid = ParseCount(value, 0, std::numeric_limits<uint32_t>::max(),
                                options.bootAfterHandshakes);
         } else if (option == "--boot-delay") {
-            valid = ParseSeconds(value, options.bootDelaySeconds);
+            valid = ParseNumber(value, 0.0, 86400.0, options.bootDelaySeconds);
             options.bootDelayGiven = valid;
         } else if (option == "--buffer-size") {
             valid = ParseCount(value, 1, Cartridge::kMaxBufferSize, options.bufferSize);
@@ -97,6 +150,8 @@ bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::st
             uint32_t procedure = 0;
             valid = ParseCount(value, 0, 255, procedure);
             options.fallSilentAt = static_cast<int>(procedure);
+        } else if (ParseFaultOption(option, value, options.faults, valid)) {
+            options.faultsGiven = true;
         } else if (option == "--load") {
             valid = value != nullptr && *value != '\0';
             if (valid)
@@ -123,6 +178,10 @@ bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::st
         }
         if (takesValue)
             ++i;
+    }
+    if (options.faults.Total() > 1.0) {
+        error = "the fault rates add up to more than 1";
+        return false;
     }
     return true;
 }

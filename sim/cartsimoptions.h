@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "sim/randomfaults.h"
+
 namespace sim {
 
 struct CartsimOptions
@@ -16,6 +18,8 @@ struct CartsimOptions
     std::string dumpPath;          // the flash is written here on exit and on SIGUSR1
     std::string loadPath;          // a flash image to start with
     int fallSilentAt = -1;         // procedure number from which nothing is answered
+    FaultRates faults;             // random damage to the replies
+    bool faultsGiven = false;      // a fault option was given: report the faults on exit
     bool verbose = false;          // print every procedure call
     bool quiet = false;            // do not print the cartridge's screen
     bool help = false;

@@ -152,6 +152,8 @@ void DeviceEngine::AnswerDamagedRequest()
     FaultDecidesAnswer(fault, answer);
     if (answer.kind != Outcome::Kind::Ignore)
         SendReply(answer, fault, nullptr);
+    else
+        CountFault(fault, false);
 }
 
 Fault DeviceEngine::NextFault()
@@ -187,6 +189,8 @@ void DeviceEngine::Serve()
         call.fault = Fault::Kind::None;
     } else if (outcome.kind != Outcome::Kind::Ignore) {
         SendReply(outcome, fault, &call);
+    } else {
+        CountFault(fault, false);
     }
     Record(std::move(call));
 }
@@ -207,6 +211,7 @@ void DeviceEngine::SendReply(const Outcome& outcome, const Fault& fault, CallRec
     const bool withData = outcome.kind == Outcome::Kind::Reply;
     PLEMO_INVARIANT(outcome.data.size() <= kMaxReplyLength);
     const std::vector<uint8_t> data = withData ? outcome.data : std::vector<uint8_t>{};
+    CountFault(fault, withData);
 
     if (fault.kind == Fault::Kind::Noise)
         SendFrame(FrameKind::Noise, fault.bytes, true, std::chrono::milliseconds(0));
@@ -233,6 +238,42 @@ void DeviceEngine::SendReply(const Outcome& outcome, const Fault& fault, CallRec
         call->answered = true;
         call->replyCode = outcome.code;
         call->reply = data;
+    }
+}
+
+void DeviceEngine::CountFault(const Fault& fault, bool withData)
+{
+    FaultCounts& counts = stats.faults;
+    switch (fault.kind) {
+    case Fault::Kind::None:
+        break;
+    case Fault::Kind::Noise:
+        ++counts.noiseBursts;
+        counts.noiseBytes += fault.bytes.size();
+        break;
+    case Fault::Kind::DamagedHeaderSum:
+        ++counts.damagedHeaderSums;
+        break;
+    case Fault::Kind::DamagedDataSum:
+        // A reply without a data frame has no data sum to damage.
+        if (withData)
+            ++counts.damagedDataSums;
+        break;
+    case Fault::Kind::Dropped:
+        ++counts.droppedReplies;
+        break;
+    case Fault::Kind::AskAgain:
+        ++counts.askedAgain;
+        break;
+    case Fault::Kind::UnknownCode:
+        ++counts.unknownCodes;
+        break;
+    case Fault::Kind::Late:
+        ++counts.lateReplies;
+        break;
+    case Fault::Kind::Silent:
+        ++counts.silenced;
+        break;
     }
 }
 

@@ -94,6 +94,8 @@ private:
     Fault NextFault();
     Outcome Dispatch(CallRecord& call);
     void SendReply(const Outcome& outcome, const Fault& fault, CallRecord* call);
+    // Counts a fault that took effect on a reply (`withData`: one with a data frame).
+    void CountFault(const Fault& fault, bool withData);
     void SendFrame(FrameKind kind, std::vector<uint8_t> frame, bool intact,
                    std::chrono::milliseconds delay);
     void Record(FrameRecord frame);

@@ -171,13 +171,13 @@ void PtyServer::WatchForHost()
     line.Wait(kHostAbsentPoll, PtyLine::Watch::Nothing);
 }
 
+// A serial port drains its output when it is closed: what the host wrote
+// before closing it still crosses the line and is heard, as a cancelled
+// upload's last words are. The cartridge's answers to it go nowhere.
 void PtyServer::OnHostClosed()
 {
     connected = false;
     ++stats.hostCloses;
-    // A port being closed sends what it was given first (a serial driver
-    // drains its output before the close completes): those bytes still
-    // reach the cartridge. Its answers have nobody to go to.
     DeliverAllInput();
     DropLineState();
     line.DiscardUnreadByHost();

@@ -44,6 +44,21 @@ struct CallRecord
     std::vector<uint8_t> reply;        // the reply data sent
 };
 
+// The faults that changed what went out on the line, one count for each
+// reply they changed (a fault kept for a later reply counts once, there).
+struct FaultCounts
+{
+    uint64_t damagedHeaderSums = 0;
+    uint64_t damagedDataSums = 0;
+    uint64_t noiseBursts = 0;
+    uint64_t noiseBytes = 0;   // bytes of all the bursts
+    uint64_t droppedReplies = 0;
+    uint64_t askedAgain = 0;   // 0xFE answered by a fault (not for a damaged request)
+    uint64_t unknownCodes = 0;
+    uint64_t lateReplies = 0;
+    uint64_t silenced = 0;     // requests never heard
+};
+
 struct EngineStats
 {
     uint64_t requests = 0;          // framed correctly
@@ -53,6 +68,7 @@ struct EngineStats
     uint64_t abandonedRequests = 0; // the line fell quiet mid-frame
     uint64_t skippedBytes = 0;      // host bytes outside any frame
     uint64_t replies = 0;           // reply headers sent
+    FaultCounts faults;
 };
 
 } // namespace sim

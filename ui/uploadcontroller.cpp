@@ -34,7 +34,6 @@ constexpr char kUnknownKindText[] =
     "File must have .bit or .frm extension. Select Another Port/File.";
 constexpr char kCancelButtonText[] = "Cancel Upload";
 constexpr char kUploadButtonText[] = "Upload";
-constexpr char kWaitingText[] = "Waiting for Gameboy to Boot...";
 constexpr char kWarningRedText[] =
     "<font color='red'>PROGRAMMING. DO NOT TURN OFF GAMEBOY OR COMPUTER!!!</font>";
 constexpr char kWarningPlainText[] = "PROGRAMMING. DO NOT TURN OFF GAMEBOY OR COMPUTER!!!";
@@ -59,7 +58,7 @@ public:
 
     void WaitingForDevice() override
     {
-        form.DownloadStatusLabel->setText(text(kWaitingText));
+        form.DownloadStatusLabel->setText(text(CUploadSession::kWaitingText));
         // Shown at once: the first look at events comes only once the first
         // wait has lasted a while. Painting runs no slot, so nothing can
         // happen in between.

@@ -149,6 +149,32 @@ TEST_F(PtyServerTest, RepliesTheLastHostLeftUnreadDoNotGreetTheNext)
     close(port);
 }
 
+// A port drains its output on close: a cancelled upload's FinishUpload,
+// written just before the port is closed, is still heard.
+TEST_F(PtyServerTest, WhatTheHostWroteBeforeClosingStillReachesTheCartridge)
+{
+    PtyServer::Options slowLine;
+    slowLine.baud = 1200; // the request needs 160 ms on the wire
+    StartServer(slowLine);
+    const Bytes finishUpload = {0x78, 0x5A, 0x3C, 0x1E, 0x09, 0x04, 0x00, 0x0D, 0x00,
+                                0x00, 0x00, 0x02, 0x08, 0x0A, 0x00};
+    int port = open(server->PortName().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(port, 0);
+    ASSERT_TRUE(Eventually([&] { return server->GetStats().hostOpens == 1; }));
+    ASSERT_EQ(write(port, finishUpload.data(), finishUpload.size()),
+              static_cast<ssize_t>(finishUpload.size()));
+    close(port);
+    ASSERT_TRUE(Eventually([&] { return server->GetStats().hostCloses == 1; }));
+
+    EXPECT_EQ(server->WithCartridge([](Cartridge& c) { return c.FinishValues(); }),
+              std::vector<uint32_t>{0x08020000});
+    port = open(server->PortName().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(port, 0);
+    pollfd readable{port, POLLIN, 0};
+    EXPECT_EQ(poll(&readable, 1, 300), 0) << "its answer must not greet the next opener";
+    close(port);
+}
+
 TEST_F(PtyServerTest, PulledCableMidTransferEndsTheCallWithAnError)
 {
     PtyServer::Options options = FullSpeed();

@@ -1,0 +1,113 @@
+#include "cli/commandline.h"
+
+#include <cmath>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include "cli/ports.h"
+
+namespace plemoflash {
+
+namespace {
+
+constexpr char kDescription[] =
+    "Uploads a .bit (FPGA bitstream) or .frm (firmware image) file into the cartridge's\n"
+    "flash over a serial line, exactly as the Plemo Upload Utility's dialog does. Start\n"
+    "it, then switch the Game Boy on; Ctrl-C cancels (a second one stops at once).\n"
+    "\n"
+    "Without --port the one free serial port is used. A test rig names its own\n"
+    "candidate ports in the environment variable PLEMO_CANDIDATE_PORTS.\n"
+    "\n"
+    "Exit status: 0 uploaded; 1 the upload failed; 2 bad usage, or a file that cannot\n"
+    "be read or uploaded (no port touched); 3 the port cannot be opened; 4 cancelled,\n"
+    "or the wait for the cartridge ran out.";
+
+Command BadUsage(const std::string& text)
+{
+    Command command;
+    command.mode = Command::Mode::BadUsage;
+    command.text = text + " (plemo-flash --help shows the usage)";
+    return command;
+}
+
+Command ShowText(const QString& text)
+{
+    Command command;
+    command.mode = Command::Mode::ShowText;
+    command.text = text.toStdString();
+    return command;
+}
+
+} // namespace
+
+Command ParseCommandLine(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(kDescription));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption port({"p", "port"}, "The serial port of the cartridge's cable.", "port");
+    const QCommandLineOption wait({"w", "wait"},
+                                  "Wait at most this long for the cartridge to answer "
+                                  "(default: until Ctrl-C).",
+                                  "seconds");
+    const QCommandLineOption listPorts({"l", "list-ports"},
+                                       "List the serial ports and their state; sends nothing.");
+    const QCommandLineOption info({"i", "info"}, "Show what the file holds; touches no port.");
+    const QCommandLineOption trace("trace", "Trace the serial traffic on the standard error.");
+    const QCommandLineOption quiet({"q", "quiet"}, "Print only errors and the summary.");
+    parser.addOptions({port, wait, listPorts, info, trace, quiet});
+    parser.addPositionalArgument("file", "The .bit or .frm file to upload.", "[file]");
+
+    if (!parser.parse(arguments)) {
+        QString error = parser.errorText();
+        if (error.endsWith('.'))
+            error.chop(1);
+        return BadUsage(error.toStdString());
+    }
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")))
+        return ShowText(parser.helpText());
+    if (parser.isSet(version))
+        return ShowText(QCoreApplication::applicationName() + ' ' +
+                        QCoreApplication::applicationVersion() + '\n');
+
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1)
+        return BadUsage("one file at a time, not " + std::to_string(files.size()));
+    if (parser.isSet(listPorts) && parser.isSet(info))
+        return BadUsage("--list-ports and --info do not go together");
+
+    Command command;
+    if (parser.isSet(listPorts)) {
+        if (!files.isEmpty())
+            return BadUsage("--list-ports takes no file");
+        command.mode = Command::Mode::ListPorts;
+        return command;
+    }
+    if (files.isEmpty())
+        return BadUsage(parser.isSet(info) ? "--info needs a file" : "no file to upload");
+    command.upload.path = files.first().toStdString();
+    if (parser.isSet(info)) {
+        command.mode = Command::Mode::Info;
+        return command;
+    }
+
+    command.mode = Command::Mode::Upload;
+    command.upload.port = parser.value(port).toStdString();
+    if (parser.isSet(port) && command.upload.port.empty())
+        return BadUsage("--port needs a port name");
+    if (parser.isSet(wait)) {
+        bool number = false;
+        const double seconds = parser.value(wait).toDouble(&number);
+        if (!number || !std::isfinite(seconds) || seconds <= 0.0)
+            return BadUsage("--wait needs a number of seconds above 0, not '" +
+                            parser.value(wait).toStdString() + "'");
+        command.upload.waitLimit = seconds;
+    }
+    command.upload.trace = parser.isSet(trace);
+    command.upload.quiet = parser.isSet(quiet);
+    return command;
+}
+
+} // namespace plemoflash

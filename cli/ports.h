@@ -1,0 +1,49 @@
+#pragma once
+// The serial ports plemo-flash can use: the candidates, what state each one
+// that exists is in, and the one port to use when none is named. Nothing is
+// ever sent on a port here; discovery opens and closes each candidate once.
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "serial/portdiscovery.h"
+
+namespace plemoflash {
+
+// Test rigs name their own candidates (pseudo-terminals) in this variable,
+// separated as PATH is (':' on POSIX, ';' on Windows); it replaces the
+// machine's candidate names.
+constexpr char kCandidatePortsVariable[] = "PLEMO_CANDIDATE_PORTS";
+
+std::vector<std::string> CandidatePortNames();
+
+struct PortState
+{
+    enum class State
+    {
+        Free,
+        Refused,  // held by another program, or no permission: see `refusal`
+        Unusable, // exists, but does not open as a serial port
+    };
+    std::string name;
+    State state = State::Free;
+    PortRefusal refusal;
+};
+
+// Every candidate that exists, in candidate order.
+std::vector<PortState> SurveyPorts();
+
+// "free", "held by another program (pid 4321, minicom)", ...
+std::string DescribeState(const PortState& port);
+// What to do about a refused port.
+std::string RefusalHint(const PortRefusal& refusal);
+
+// --list-ports: an exit status.
+int ListPorts(std::FILE* out);
+
+// The one free candidate; else nothing, with the reason and the ports met
+// said on `err`.
+std::optional<std::string> ChooseFreePort(std::FILE* err);
+
+} // namespace plemoflash

@@ -1,0 +1,86 @@
+#pragma once
+// What the plemo-flash program tests share: a folder of their own, programs
+// run as a script runs them (each output stream into a file of that
+// folder), and the simulated cartridge (plemo-cartsim) on a pseudo-terminal
+// linked into the folder.
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace clitest {
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+// More handshakes than any test waits through.
+constexpr char kNeverBoots[] = "100000";
+
+class Folder
+{
+public:
+    Folder();
+    ~Folder();
+    std::string Path(const std::string& name) const { return path + "/" + name; }
+    std::string Write(const std::string& name, const Bytes& bytes) const; // its path
+
+private:
+    std::string path;
+};
+
+std::string ReadFile(const std::string& path);
+
+class Program
+{
+public:
+    // `environment`: NAME=VALUE texts on top of this process's own.
+    Program(const Folder& folder, std::vector<std::string> command,
+            const std::vector<std::string>& environment = {});
+    ~Program(); // killed if it still runs
+
+    pid_t Pid() const { return pid; }
+    void Signal(int signal) const;
+    // Until its output (either stream) holds `text`, at most `limit`.
+    bool WaitFor(const std::string& text, std::chrono::milliseconds limit = 10s) const;
+    // Its exit status (128 + signal); -1 while it still runs after `limit`.
+    int Wait(std::chrono::milliseconds limit = 60s);
+    std::string Out() const { return ReadFile(outPath); }
+    std::string Err() const { return ReadFile(errPath); }
+    int Count(const std::string& text) const; // on its standard output
+
+private:
+    std::string outPath;
+    std::string errPath;
+    pid_t pid = -1;
+    int status = -1;
+};
+
+// plemo-cartsim behind `folder`/`name` (a link to its pseudo-terminal),
+// printing every call it gets; its flash goes to `folder`/`name`.flash when
+// it is stopped.
+struct Cartridge
+{
+    Cartridge(const Folder& folder, std::vector<std::string> options, const std::string& name = "cart");
+    void Stop();
+
+    std::string port;
+    std::string dump;
+    Program process;
+};
+
+struct FlashRun
+{
+    int status = -1;
+    std::string out;
+    std::string err;
+    double seconds = 0.0;
+};
+FlashRun RunFlash(const Folder& folder, std::vector<std::string> arguments,
+                  std::vector<std::string> environment = {});
+
+// The number before `words` in a line ("3 damaged repl"), -1 when absent.
+long long CountBefore(const std::string& line, const std::string& words);
+
+} // namespace clitest

@@ -1,0 +1,106 @@
+#!/usr/bin/env bash
+# plemo-flash.exe on its home platform's terms: built here against the static
+# Qt, run under wine as a console program, it uploads a firmware image into
+# the simulated cartridge through COM5 (a pseudo-terminal), lists the ports
+# it is handed, and refuses a port that is not there with exit status 3.
+#   tests/cli/run-flash-under-wine.sh [WORK_DIR]    (default /tmp/plemo-win-flash)
+# Needs root (wine-env.sh) and the static Qt (made by build-program.sh the
+# first time, cached after). Wine runs under flock /tmp/plemo-wine.lock, so
+# that no two wine stages of this machine overlap. Ends with the line
+# "windows-flash: N passed, M failed".
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+repo=$PWD
+work=$(readlink -m "${1:-/tmp/plemo-win-flash}")
+build=${PLEMO_WIN_BUILD:-/var/tmp/plemo-win-build}
+export WINEPREFIX=/tmp/plemo-wine-flash
+com=5
+
+say() { echo "windows-flash: $*" >&2; }
+passed=0
+failed=0
+check() { # check NAME COMMAND...: one judged fact
+    local name=$1
+    shift
+    if "$@"; then
+        passed=$((passed + 1))
+        echo "windows-flash: ok: $name"
+    else
+        failed=$((failed + 1))
+        echo "windows-flash: FAILED: $name"
+    fi
+}
+
+# The Windows build (it configures the build folder and makes the static Qt
+# if needed), then the console program in it; the cartridge runs natively.
+cmake/windows/build-program.sh "$build" >/dev/null
+cmake --build "$build" --target plemo-flash -- -j2 >&2
+exe=$build/cli/plemo-flash.exe
+host_build=$repo/build-win-host
+if [ ! -f "$host_build/build.ninja" ]; then
+    cmake -S . -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DPLEMO_BUILD_TESTS=OFF -DPLEMO_BUILD_BENCH=OFF >/dev/null
+fi
+cmake --build "$host_build" --target plemo-cartsim -- -j2 >/dev/null
+
+rm -rf "$work"
+mkdir -p "$work"
+head -c 70001 /dev/urandom >"$work/firmware.frm" # odd: the last block is short
+
+headers=$(x86_64-w64-mingw32-objdump -p "$exe")
+dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr '[:upper:]' '[:lower:]' | sort -u | tr '\n' ' ')
+console_and_static() {
+    grep -Eq '^Subsystem[[:space:]]+0*3[[:space:]]' <<<"$headers" &&
+        ! grep -Eq 'qt6|libstdc|libgcc|winpthread' <<<"$dlls"
+}
+check "plemo-flash.exe is a console program needing only system DLLs ($dlls)" console_and_static
+
+"$host_build/sim/plemo-cartsim" --link "$work/line" --full-speed --verbose --boot-after-handshakes 3 \
+    --dump "$work/flash.bin" >"$work/cartsim.log" 2>&1 &
+cartsim_pid=$!
+stop_cartsim() {
+    if kill -0 "$cartsim_pid" 2>/dev/null; then
+        kill -TERM "$cartsim_pid"
+        wait "$cartsim_pid" || true
+    fi
+}
+trap stop_cartsim EXIT
+for _ in $(seq 50); do
+    [ -L "$work/line" ] && break
+    sleep 0.1
+done
+[ -L "$work/line" ] || { cat "$work/cartsim.log" >&2; say "the cartridge made no port"; exit 1; }
+
+# One wine session: the upload through COM5 as a user names it, the listing
+# of the ports a test rig hands over, and a port that is not there.
+say "running $exe under wine"
+# shellcheck disable=SC2016 # expanded by the guarded shell
+flock /tmp/plemo-wine.lock cmake/windows/wine-env.sh --com "$com=$work/line" bash -c '
+    wineserver -p
+    wine "$1" --port COM5 "Z:${2//\//\\}" >"$3/upload.out" 2>"$3/upload.err"; echo $? >"$3/upload.status"
+    PLEMO_CANDIDATE_PORTS="\\\\.\\com5;\\\\.\\com6" wine "$1" --list-ports >"$3/list.out" 2>&1
+    wine "$1" --port COM7 "Z:${2//\//\\}" >"$3/missing.out" 2>&1; echo $? >"$3/missing.status"
+    wineserver -k' bash "$exe" "$work/firmware.frm" "$work" || true
+stop_cartsim
+trap - EXIT
+
+check "the upload ends with exit status 0 ($(cat "$work/upload.status" 2>/dev/null))" \
+    test "$(cat "$work/upload.status" 2>/dev/null)" = 0
+check "it waits for the cartridge, then sums up the upload" \
+    grep -q "^upload succeeded: 70,002 bytes written in .* line clean: " "$work/upload.out"
+flash_holds_the_file() {
+    cmp -n "$(stat -c %s "$work/firmware.frm")" "$work/flash.bin" "$work/firmware.frm" &&
+        grep -q '^Waiting for Gameboy to Boot\.\.\.' "$work/upload.out"
+}
+check "the cartridge's flash holds the file from address 0" flash_holds_the_file
+check "the cartridge was told once that the upload is over" \
+    test "$(grep -c '^call: FinishUpload(0x8020000)' "$work/cartsim.log")" = 1
+check "--list-ports shows COM5 free and leaves out COM6, which is not there" \
+    grep -Eq '^  \\\\\.\\com5  free' "$work/list.out"
+check "a port that is not there ends with exit status 3 ($(cat "$work/missing.status" 2>/dev/null))" \
+    test "$(cat "$work/missing.status" 2>/dev/null)" = 3
+if [ "$failed" -ne 0 ]; then
+    say "logs in $work: upload.out, upload.err, list.out, missing.out, cartsim.log"
+fi
+echo "windows-flash: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
