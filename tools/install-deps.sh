@@ -37,6 +37,6 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+apt=$(dirname "$0")/apt-get.sh
+"$apt" update -qq
+"$apt" install -y -qq --no-install-recommends "${missing[@]}"
