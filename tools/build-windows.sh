@@ -12,5 +12,5 @@ cd "$(dirname "$0")/.."
 
 tools/install-deps.sh build windows >&2
 exe=$(cmake/windows/build-program.sh "$build" | tail -n1)
-cmake/windows/check-exe.sh "$exe" >&2
+tools/check-exe.sh "$exe" >&2
 echo "$exe"

@@ -20,7 +20,7 @@ windows_path() { echo "Z:${1//\//\\}"; }
 
 say() { echo "windows-program: $*" >&2; }
 
-# --- The user at the keyboard (run by run-on-xvfb.sh once the window shows) --
+# --- The user at the keyboard (run by run-wine-gui.sh once the window shows) --
 # Focus order of the dialog: Upload, Exit Program, File field, port box,
 # Browse. The keys go through XTEST (no --window), with the window focused:
 # events sent to a window lose their Shift, and "Z:" would arrive as "z;".
@@ -145,7 +145,7 @@ check() { # check NAME COMMAND...: one judged fact
 }
 
 check "the .exe is windowed, static and looks for \\\\.\\comN" \
-    cmake/windows/check-exe.sh "$exe"
+    tools/check-exe.sh "$exe"
 
 # The cartridge boots only after a few handshakes, as a Game Boy that is
 # switched on after Upload was pressed.
@@ -173,7 +173,7 @@ pty=$(readlink "$work/line")
 # cartridge or to /dev/null: none reaches a real serial device.
 only_the_cartridge_is_reachable() {
     # shellcheck disable=SC2016 # expanded by the guarded shell
-    cmake/windows/wine-env.sh --com "$com=$work/line" sh -c '
+    tools/wine-env.sh --com "$com=$work/line" sh -c '
         wine cmd /c exit 0 >/dev/null 2>&1 || true
         null=$(stat -c %t:%T /dev/null)
         status=0
@@ -197,7 +197,7 @@ check "no COM name reaches a real serial device; COM$com reaches the cartridge" 
 # The wine file trace records every CreateFile: the port discovery's names.
 say "running $exe under wine"
 program_status=0
-WINEDEBUG=+file PLEMO_SHOT_DIR=$shot_dir cmake/windows/run-on-xvfb.sh \
+WINEDEBUG=+file PLEMO_SHOT_DIR=$shot_dir tools/run-wine-gui.sh \
     --com "$com=$work/line" --shot "$shot_dir/windows-program-start.png" \
     --drive "$repo/tools/test-windows-program.sh --drive" --timeout 300 \
     "$exe" >"$work/wine.log" 2>&1 || program_status=$?

@@ -6,7 +6,7 @@
 # Each line is a socat pair of ptys: COM5<->COM6, COM7<->COM8, COM9<->COM10.
 # The test program opens the odd port as the line under test and plays the
 # device on the even one (PLEMO_TEST_COM_PAIRS tells it the pairs). Wine runs
-# through cmake/windows/wine-env.sh, which hides every real serial device of
+# through tools/wine-env.sh, which hides every real serial device of
 # the machine behind /dev/null and maps no COM name but ours. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,7 +40,7 @@ if [ ! -f "$build/build.ninja" ]; then
         -DPLEMO_SERIAL_ONLY=ON -DPLEMO_BUILD_BENCH=OFF \
         -DGTest_DIR="$gtest_prefix/lib/cmake/GTest" \
         -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
-        "-DCMAKE_CROSSCOMPILING_EMULATOR=env;WINEPREFIX=$WINEPREFIX;$repo/cmake/windows/wine-env.sh;wine" \
+        "-DCMAKE_CROSSCOMPILING_EMULATOR=env;WINEPREFIX=$WINEPREFIX;$repo/tools/wine-env.sh;wine" \
         >/dev/null
 fi
 cmake --build "$build" -- -j2
@@ -78,7 +78,7 @@ done
 IFS=,
 export PLEMO_TEST_COM_PAIRS="${pairs[*]}"
 unset IFS
-cmake/windows/wine-env.sh "${com_args[@]}" sh -c '
+tools/wine-env.sh "${com_args[@]}" sh -c '
     wineserver -p
     wine wineboot </dev/null >/dev/null 2>&1
     status=0

@@ -12,7 +12,7 @@ repo=$(cd "$here/../.." && pwd)
 build=${1:-/var/tmp/plemo-win-build}
 shift || true
 
-prefix=$("$here/build-qt-static.sh" | tail -n1)
+prefix=$("$repo/tools/build-qt-static.sh" | tail -n1)
 # A build folder made against another Qt prefix would mix two Qts.
 if [ "$(cat "$build/.plemo-qt-prefix" 2>/dev/null)" != "$prefix" ]; then
     rm -rf "$build"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command against a wine prefix that cannot reach this machine's real
 # serial devices, making the prefix first if needed.
-#   WINEPREFIX=/tmp/plemo-wine cmake/windows/wine-env.sh [--com N=PATH]... COMMAND [ARG...]
+#   WINEPREFIX=/tmp/plemo-wine tools/wine-env.sh [--com N=PATH]... COMMAND [ARG...]
 #   e.g.  wine-env.sh wine prog.exe
 #         wine-env.sh --com 5=/dev/pts/7 sh -c 'wineserver -p; wine t.exe; wineserver -k'
 # --com N=PATH links COMN (N >= 5) to PATH, a pty of the test; nothing under
@@ -113,7 +113,7 @@ make_prefix() {
 }
 
 [ "$(id -u)" -eq 0 ] || die "needs root: wine runs in a private mount namespace"
-command -v wine >/dev/null || "$here/../../tools/install-deps.sh" windows >&2
+command -v wine >/dev/null || "$here/install-deps.sh" windows >&2
 
 ports=()
 while [ $# -gt 0 ]; do
