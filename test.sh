@@ -18,8 +18,7 @@ passed=0
 failed=0
 
 native() {
-    tools/build.sh build &&
-        QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j"$(nproc)"
+    tools/build.sh native && ctest --preset native
 }
 
 # Adds a stage's own closing count ("N tests failed out of M" from CTest, or
