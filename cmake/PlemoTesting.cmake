@@ -1,15 +1,30 @@
-# plemo_add_gtest(NAME SOURCES file... LIBS lib... [QT])
-#   One GoogleTest program, its cases registered with CTest one by one.
+# plemo_add_gtest(NAME SOURCES file... LIBS lib... LABELS label... [QT])
+#   One GoogleTest program, its cases registered with CTest one by one, each
+#   with the program's labels, so that a run can pick suites by what they
+#   need (ctest -L unit, or the "unit" test preset):
+#     unit   in process only: no pseudo-terminal, X server or wine
+#     pty    real pseudo-terminals (and processes on them)
+#     x11    the real program on a private Xvfb
+#     wine   run under wine (every test of a Windows build)
 #   QT: the program gets a QApplication on the offscreen platform (tests/support/qt_main.cpp)
-#   instead of GoogleTest's own main.
+#   instead of GoogleTest's own main. Every program links the shared test
+#   support (tests/support).
 find_package(GTest REQUIRED)
 include(GoogleTest)
 
 function(plemo_add_gtest name)
-  cmake_parse_arguments(ARG "QT" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "QT" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  if(NOT ARG_LABELS)
+    message(FATAL_ERROR "plemo_add_gtest(${name}): give it LABELS (unit, pty, x11)")
+  endif()
+  set(labels ${ARG_LABELS})
+  if(CMAKE_CROSSCOMPILING_EMULATOR)
+    list(APPEND labels wine)
+  endif()
   add_executable(${name} ${ARG_SOURCES})
   plemo_warnings(${name})
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  target_link_libraries(${name} PRIVATE plemo_test_support)
   if(ARG_QT)
     target_sources(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support/qt_main.cpp)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest Qt6::Widgets)
@@ -17,5 +32,5 @@ function(plemo_add_gtest name)
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 120)
+    PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 120 LABELS "${labels}")
 endfunction()

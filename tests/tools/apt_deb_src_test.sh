@@ -9,18 +9,8 @@ tool=$(cd "$(dirname "$0")/../.." && pwd)/tools/apt-deb-src.sh
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-passed=0 failed=0
-check() { # check NAME COMMAND...
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "apt-deb-src: ok: $name"
-    else
-        failed=$((failed + 1))
-        echo "apt-deb-src: FAILED: $name"
-    fi
-}
+check_name=apt-deb-src
+. "$(dirname "$0")/../support/check.sh"
 
 # A machine's apt folder, fresh for each case.
 new_etc() {
@@ -115,5 +105,4 @@ check "no binary entry: fails" test "$status" -ne 0
 check "no binary entry: writes nothing, no temporary file left" test "$(snapshot)" = "$before" \
     -a -z "$(find "$etc" -name '.debian-src*')"
 
-echo "apt-deb-src: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+check_summary
