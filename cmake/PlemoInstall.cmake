@@ -19,8 +19,11 @@
 include(GNUInstallDirs)
 
 set(PLEMO_APP_ID org.plemo.UploadUtility)
+# AppStream wants its screenshots on the web: the pictures in
+# ui/package/screenshots/ (the real dialog under Xvfb) are to be published
+# as <homepage>/screenshots/<name>.png.
 set(PLEMO_HOMEPAGE "https://plemo.example/upload-utility" CACHE STRING
-    "The project's web page; the AppStream screenshot is published below it")
+    "The project's web page; the AppStream screenshots are published below it")
 set(PLEMO_PACKAGE_CONTACT "Plemo Upload Utility maintainers <maintainers@plemo.example>"
     CACHE STRING "Maintainer of the Debian package")
 # The day this version was released (AppStream).

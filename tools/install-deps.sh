@@ -14,7 +14,7 @@ packages_of() {
         gui) echo xvfb xauth x11-apps imagemagick xdotool ;;
         pty) echo socat ;;
         windows) echo g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 fonts-wine dpkg-dev \
-                      perl xz-utils ;;
+                      xz-utils ;;
         fuzz) echo clang libclang-rt-14-dev ;;
         package) echo dpkg-dev lintian desktop-file-utils appstream man-db zip unzip ;;
         *) echo "install-deps: unknown group '$1'" >&2; exit 2 ;;
