@@ -110,6 +110,10 @@ readme_is_for_windows() {
             "$work/download/README.txt"
 }
 check "README.txt names this version, with Windows line ends" readme_is_for_windows
+built_from_this_checkout() {
+    grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$repo" build-win/CMakeCache.txt
+}
+check "the .exe is built from this checkout's sources, in its own build-win" built_from_this_checkout
 
 check "the .exe is windowed, static and looks for \\\\.\\comN" \
     tools/check-exe.sh "$exe"
