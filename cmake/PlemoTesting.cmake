@@ -1,11 +1,13 @@
-# plemo_add_gtest(NAME SOURCES file... LIBS lib... LABELS label... [QT])
+# plemo_add_gtest(NAME SOURCES file... LIBS lib... LABELS label [QT])
 #   One GoogleTest program, its cases registered with CTest one by one, each
-#   with the program's labels, so that a run can pick suites by what they
-#   need (ctest -L unit, or the "unit" test preset):
+#   with the program's label, the most that its tests need, so that a run
+#   can pick suites by it (ctest -L unit, or the "unit" test preset):
 #     unit   in process only: no pseudo-terminal, X server or wine
 #     pty    real pseudo-terminals (and processes on them)
-#     x11    the real program on a private Xvfb
-#     wine   run under wine (every test of a Windows build)
+#     x11    the real program on a private Xvfb (and perhaps a pty)
+#     wine   every test of a Windows build, run under wine
+#   One label only: the discovered tests get their properties as one flat
+#   list, which would split a list of labels.
 #   QT: the program gets a QApplication on the offscreen platform (tests/support/qt_main.cpp)
 #   instead of GoogleTest's own main. Every program links the shared test
 #   support (tests/support).
@@ -13,14 +15,14 @@ find_package(GTest REQUIRED)
 include(GoogleTest)
 
 function(plemo_add_gtest name)
-  cmake_parse_arguments(ARG "QT" "" "SOURCES;LIBS;LABELS" ${ARGN})
-  if(NOT ARG_LABELS)
+  cmake_parse_arguments(ARG "QT" "LABELS" "SOURCES;LIBS" ${ARGN})
+  if(NOT ARG_LABELS OR ARG_UNPARSED_ARGUMENTS)
     # Still built and run by a whole ctest; only a run by label misses it.
-    message(WARNING "plemo_add_gtest(${name}): give it LABELS (unit, pty or x11)")
+    message(WARNING "plemo_add_gtest(${name}): give it one label (unit, pty or x11)")
   endif()
   set(labels ${ARG_LABELS})
   if(CMAKE_CROSSCOMPILING_EMULATOR)
-    list(APPEND labels wine)
+    set(labels wine)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   plemo_warnings(${name})
