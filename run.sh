@@ -3,5 +3,5 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 tools/install-deps.sh build
-tools/build.sh build
+tools/build.sh native
 exec build/ui/plemo-upload "$@"

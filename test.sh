@@ -4,13 +4,17 @@
 #               program under a private Xvfb)
 #   sanitizers  the same suite built with ASan, LSan and UBSan
 #   fuzz        a few seconds of each fuzzer from its seeds, as a regression check
+#   package     the Debian package built and checked (tests/packaging)
 #   windows-serial   the serial layer cross-built for Windows, under wine
-#   windows-program  plemo-upload.exe uploading through its dialog under wine
+#   windows-program  the Windows zip, its plemo-upload.exe uploading through
+#                    its dialog under wine
 # Every stage runs even when one before it failed; the last line adds them up.
+# The wine stages take /tmp/plemo-wine.lock: two wine runs on one machine
+# (another checkout's, a developer's) would break each other.
 set -uo pipefail
 cd "$(dirname "$0")"
 
-tools/install-deps.sh build gui pty windows fuzz || exit 1
+tools/install-deps.sh build gui pty windows fuzz package || exit 1
 
 logs=build/test-logs
 mkdir -p "$logs"
@@ -18,8 +22,18 @@ passed=0
 failed=0
 
 native() {
-    tools/build.sh build &&
-        QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure -j"$(nproc)"
+    tools/build.sh native && ctest --preset native
+}
+
+package() {
+    local deb
+    deb=$(tools/build-deb.sh | tail -n1) && tests/packaging/deb_test.sh "$deb"
+}
+
+wine_stage() {
+    flock -n /tmp/plemo-wine.lock true ||
+        echo "waiting for /tmp/plemo-wine.lock: another wine run holds it"
+    flock /tmp/plemo-wine.lock "$@"
 }
 
 # Adds a stage's own closing count ("N tests failed out of M" from CTest, or
@@ -54,8 +68,9 @@ stage() {
 stage native native
 stage sanitizers tools/test-sanitizers.sh
 stage fuzz tools/test-fuzz.sh
-stage windows-serial tools/test-windows-serial.sh
-stage windows-program tools/test-windows-program.sh
+stage package package
+stage windows-serial wine_stage tools/test-windows-serial.sh
+stage windows-program wine_stage tools/test-windows-program.sh
 
 echo "all: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

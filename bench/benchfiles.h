@@ -2,12 +2,15 @@
 // The files the benchmarks upload, made inside the programs, and the flash
 // content each upload must leave behind.
 //
-// The expected content is worked out here from the file alone, without the
-// host's reader, so that a benchmark also notices a host that writes the
-// wrong bytes.
+// The expected content is worked out from the file alone, without the
+// host's reader (tests/support/bitfile.h), so that a benchmark also notices
+// a host that writes the wrong bytes.
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "tests/support/bitfile.h"
+#include "tests/support/pattern.h"
 
 namespace bench {
 
@@ -15,9 +18,9 @@ using Bytes = std::vector<uint8_t>;
 
 // The most configuration data a ".bit" file may carry: the image's room
 // between its erased lead-in and the header record at its end.
-constexpr uint32_t kLargestBitstreamData = 130088;
-constexpr uint32_t kBitstreamAddress = 0x3C0000;
-constexpr uint32_t kBitstreamImageSize = 0x20000;
+constexpr uint32_t kLargestBitstreamData = bitfile::kLargestData;
+constexpr uint32_t kBitstreamAddress = bitfile::kImageAddress;
+constexpr uint32_t kBitstreamImageSize = bitfile::kImageSize;
 
 // A ".bit" file with `dataLength` bytes of configuration data.
 Bytes BitstreamFile(uint32_t dataLength, uint32_t seed);
@@ -45,6 +48,6 @@ UploadCase MakeFirmwareCase(const std::string& name, uint32_t size, uint32_t see
 void RemoveCaseFile(const UploadCase& upload);
 
 // Bytes that differ from their neighbours, so a misplaced block shows.
-Bytes Pattern(uint32_t size, uint32_t seed);
+using testdata::Pattern;
 
 } // namespace bench

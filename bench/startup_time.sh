@@ -5,23 +5,7 @@ set -euo pipefail
 build=${1:?usage: $0 BUILD_DIR [launches]}
 launches=${2:-10}
 
-workdir=$(mktemp -d)
-xserver=
-cleanup() {
-    [ -n "$xserver" ] && kill "$xserver" 2>/dev/null && wait "$xserver" 2>/dev/null
-    rm -rf "$workdir"
-}
-trap cleanup EXIT
-
-# The X server writes its display number to fd 3 once it accepts clients.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$workdir/display" 2>"$workdir/xvfb.log" &
-xserver=$!
-for _ in $(seq 100); do [ -s "$workdir/display" ] && break; sleep 0.05; done
-[ -s "$workdir/display" ] || { echo "Xvfb did not start"; cat "$workdir/xvfb.log"; exit 1; }
-export DISPLAY=":$(head -n1 "$workdir/display")"
+# On a private X server; Qt wants a private runtime directory too, which
+# the helper gives it (else Qt says so on every start).
 export QT_QPA_PLATFORM=xcb
-# Qt wants a private runtime directory and says so on every start without one.
-export XDG_RUNTIME_DIR="$workdir/runtime"
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-
-"$build/bench/startup_time" "$build/ui/plemo-upload" "$launches"
+exec "$(dirname "$0")/../tools/with-xvfb.sh" "$build/bench/startup_time" "$build/ui/plemo-upload" "$launches"

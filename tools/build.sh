@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Configures (once) and builds the native program, tests and benchmarks.
-#   tools/build.sh [BUILD_DIR] [extra cmake arguments...]
+# Configures and builds one variant of CMakePresets.json (default native:
+# the programs, tests and benchmarks in build/). Configuring runs every time,
+# so that the preset's options always hold, also in an older build folder.
+#   tools/build.sh [PRESET] [cmake --build arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-dir=${1:-build}
+preset=${1:-native}
 shift || true
-if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-fi
-cmake --build "$dir" -- -j"$(nproc)"
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" "$@"

@@ -3,18 +3,20 @@
 # missing: a second run does no apt work at all.
 #   tools/install-deps.sh GROUP...
 # Groups: build (compile and unit tests), gui (a real window, screenshots),
-# pty (serial tools), windows (cross-compiler and wine), fuzz (clang, libFuzzer).
+# pty (serial tools), windows (cross-compiler and wine), fuzz (clang, libFuzzer),
+# package (the .deb, the Windows zip and their checks).
 set -euo pipefail
 
 packages_of() {
     case "$1" in
         build) echo cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools \
-                    qt6-qpa-plugins libgl-dev libgtest-dev googletest ;;
+                    qt6-qpa-plugins libgl-dev libgtest-dev googletest librsvg2-bin ;;
         gui) echo xvfb xauth x11-apps imagemagick xdotool ;;
         pty) echo socat ;;
         windows) echo g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 fonts-wine dpkg-dev \
-                      perl xz-utils ;;
+                      xz-utils ;;
         fuzz) echo clang libclang-rt-14-dev ;;
+        package) echo dpkg-dev lintian desktop-file-utils appstream man-db zip unzip ;;
         *) echo "install-deps: unknown group '$1'" >&2; exit 2 ;;
     esac
 }
@@ -37,6 +39,6 @@ if [ "$(id -u)" -ne 0 ]; then
     exit 1
 fi
 echo "Installing: ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
+apt=$(dirname "$0")/apt-get.sh
+"$apt" update -qq
+"$apt" install -y -qq --no-install-recommends "${missing[@]}"

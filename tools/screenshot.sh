@@ -6,8 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ "${1:-}" = --inside-x ]; then
-    shift
+if [ "${PLEMO_XVFB_OWNER:-}" = "$PPID" ]; then
     output=$1 program=$2
     QT_QPA_PLATFORM=xcb "$program" &
     pid=$!
@@ -26,4 +25,4 @@ fi
 output=$(realpath -m "$1")
 program=$(realpath "${2:-build/ui/plemo-upload}")
 [ -x "$program" ] || { echo "screenshot: no program at $program (build it first)" >&2; exit 1; }
-exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" --inside-x "$output" "$program"
+exec tools/with-xvfb.sh "$0" "$output" "$program"

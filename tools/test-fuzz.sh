@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer programs in build-fuzz (clang; configured once, then
-# incremental) and runs each a few seconds from its committed seeds, as a
-# check that no earlier finding has come back.
+# Builds the libFuzzer programs in build-fuzz (preset "fuzz", clang) and
+# runs each a few seconds from its committed seeds, as a check that no
+# earlier finding has come back.
 #   tools/test-fuzz.sh [SECONDS_PER_FUZZER]      (default 5)
 # Exits non-zero if any fuzzer finds a crash, a leak, undefined behaviour,
 # a time-out or a violated property. Every run starts from the committed
@@ -15,11 +15,7 @@ seconds=${1:-5}
 fuzzers=(fuzz_bitstream fuzz_rpc_reply fuzz_sim_request)
 tools/install-deps.sh build fuzz
 
-if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DPLEMO_BUILD_FUZZERS=ON \
-          -DPLEMO_BUILD_TESTS=OFF -DPLEMO_BUILD_BENCH=OFF >/dev/null
-fi
-cmake --build "$dir" --target plemo_fuzzers -- -j"$(nproc)"
+tools/build.sh fuzz
 
 # A reply or a request is at most a few KiB; a single allocation beyond
 # 64 MiB means a parser trusted a length it was given. Two seconds for one

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the whole project and its tests with AddressSanitizer (LeakSanitizer
-# included) and UndefinedBehaviorSanitizer in build-asan, and runs every test
-# there. Any report from a sanitizer fails the test it happened in.
+# included) and UndefinedBehaviorSanitizer in build-asan (preset
+# "sanitizers"), and runs every test there. Any report from a sanitizer fails the test it happened in.
 #   tools/test-sanitizers.sh [extra ctest arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,8 +33,5 @@ leak:libdbus-1.so
 SUPPRESSIONS
 export LSAN_OPTIONS="suppressions=$PWD/$dir/lsan-suppressions.txt:print_suppressions=0"
 
-if [ ! -f "$dir/build.ninja" ]; then
-    cmake -S . -B "$dir" -G Ninja -DPLEMO_SANITIZE=ON -DPLEMO_BUILD_BENCH=OFF >/dev/null
-fi
-cmake --build "$dir" -- -j"$(nproc)"
-ctest --test-dir "$dir" --output-on-failure -j"$(nproc)" "$@"
+tools/build.sh sanitizers
+ctest --preset sanitizers "$@"

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The Windows program proved on its home platform's terms: plemo-upload.exe,
-# built here, runs under wine on a private X display and uploads a ".bit" and
-# a ".frm" file through its dialog into the simulated cartridge, driven with
-# the keyboard as a user would. Judged by the cartridge's flash afterwards,
+# built here and taken out of the Windows download (the zip), runs under
+# wine on a private X display and uploads a ".bit" and a ".frm" file through
+# its dialog into the simulated cartridge, driven with the keyboard as a
+# user would. Judged by the cartridge's flash afterwards,
 # its record of calls and screen text, and the program's exit status (wine
 # offers no accessibility interface to read the dialog back).
-#   tools/test-windows-program.sh [WORK_DIR]     (default /tmp/plemo-win-program)
+#   tools/test-windows-program.sh [WORK_DIR]   (default build-win/test-program)
 # Sets itself up (packages, the static Qt: ~15 min the first time, cached
 # after). Screenshots go to PLEMO_SHOT_DIR (default WORK_DIR). Needs root.
 # Ends with the line "windows-program: N passed, M failed".
@@ -20,7 +21,7 @@ windows_path() { echo "Z:${1//\//\\}"; }
 
 say() { echo "windows-program: $*" >&2; }
 
-# --- The user at the keyboard (run by run-on-xvfb.sh once the window shows) --
+# --- The user at the keyboard (run by run-wine-gui.sh once the window shows) --
 # Focus order of the dialog: Upload, Exit Program, File field, port box,
 # Browse. The keys go through XTEST (no --window), with the window focused:
 # events sent to a window lose their Shift, and "Z:" would arrive as "z;".
@@ -62,21 +63,17 @@ if [ "${1:-}" = --drive ]; then
 fi
 
 # --- Set-up -------------------------------------------------------------------
-work=$(readlink -m "${1:-/tmp/plemo-win-program}")
+work=$(readlink -m "${1:-$repo/build-win/test-program}")
 shot_dir=$(readlink -m "${PLEMO_SHOT_DIR:-$work}")
 export WINEPREFIX=/tmp/plemo-wine-program
 upload_timeout=120
 
-tools/install-deps.sh build windows gui >&2
-exe=$(tools/build-windows.sh /var/tmp/plemo-win-build | tail -n1)
-# The cartridge runs natively, built with the host's compiler and Qt.
-host_build=$repo/build-win-host
-if [ ! -f "$host_build/build.ninja" ]; then
-    cmake -S . -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DPLEMO_BUILD_TESTS=OFF -DPLEMO_BUILD_BENCH=OFF >/dev/null
-fi
-cmake --build "$host_build" --target plemo-cartsim -- -j2 >/dev/null
-cartsim=$host_build/sim/plemo-cartsim
+tools/install-deps.sh build windows gui package >&2
+zip=$(tools/build-windows.sh | tail -n1)
+# The cartridge runs natively, built with the host's compiler and Qt, and
+# so does the maker of the test's files.
+tools/build.sh native --target plemo-cartsim plemo-upload-files >/dev/null
+cartsim=$repo/build/sim/plemo-cartsim
 
 # A picture left from an earlier run must not pass for this one's.
 shots=("$shot_dir"/windows-program-{start,bit,result}.png)
@@ -87,65 +84,39 @@ frm=$work/firmware.frm
 export bit_windows frm_windows shot_dir upload_timeout
 bit_windows=$(windows_path "$bit")
 frm_windows=$(windows_path "$frm")
-
-# The test's own files and the flash they must leave behind, computed here
-# from first principles rather than by the program's reader: a ".bit" file
-# (header fields 'a'..'d', then 'e', a 4-byte count and the configuration
-# data) becomes a 128 KiB image at 0x3C0000: 896 bytes 0xFF, the data with
-# each byte's bits reversed, 0xFF, and an 88-byte record of the fields (slots
-# zero-filled), the count, the sum of (reversed byte + 1) and the marker
-# CAFE; the ".frm" file lands unchanged at 0. Everything else stays erased.
-perl -e '
-    use strict; use warnings;
-    my ($bit, $frm, $flash) = @ARGV;
-    srand(20240517);
-    sub random_bytes { join "", map { chr int rand 256 } 1 .. $_[0] }
-    sub field { pack("n", length $_[0]) . $_[0] }
-    sub slot { my ($text, $room) = @_; $text . ("\0" x ($room - length $text)) }
-    sub write_file { open my $f, ">:raw", $_[0] or die "$_[0]: $!"; print $f $_[1]; close $f or die }
-
-    my ($design, $part, $date, $time) =
-        ("cart_top.ncd;UserID=0xFFFFFFFF\0", "3s50tq144\0", "2024/05/17\0", "12:34:56\0");
-    my $data = random_bytes(54_664);     # about an XC3S50 configuration
-    write_file($bit, field("\x0f\xf0\x0f\xf0\x0f\xf0\x0f\xf0\0") . pack("n", 1)
-        . "a" . field($design) . "b" . field($part) . "c" . field($date) . "d" . field($time)
-        . "e" . pack("N", length $data) . $data);
-
-    my $reversed = pack("b*", unpack("B*", $data));
-    my $sum = 0;
-    $sum += $_ + 1 for unpack("C*", $reversed);
-    my $record = slot($design, 32) . slot($part, 16) . slot($date, 16) . slot($time, 16)
-        . pack("V v v", length $data, $sum & 0xFFFF, 0xCAFE);
-    my $image = ("\xff" x 0x380) . $reversed;
-    $image .= "\xff" x (0x20000 - 88 - length $image);
-    $image .= $record;
-
-    my $firmware = random_bytes(70_001); # an odd size: the last block is short
-    write_file($frm, $firmware);
-
-    my $expected = "\xff" x 0x400000;    # the cartridge flash, 4 MiB
-    substr($expected, 0, length $firmware) = $firmware;
-    substr($expected, 0x3C0000, length $image) = $image;
-    write_file($flash, $expected);
-' "$bit" "$frm" "$work/expected-flash.bin"
+# The files and the flash they must leave, worked out from the files'
+# fields alone (tests/support/bitfile.h), not by the program's reader.
+"$repo/build/tests/support/plemo-upload-files" "$work"
 
 # --- The run -------------------------------------------------------------------
-passed=0
-failed=0
-check() { # check NAME COMMAND...: one judged fact
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "windows-program: ok: $name"
-    else
-        failed=$((failed + 1))
-        echo "windows-program: FAILED: $name"
-    fi
+check_name=windows-program
+. tests/support/check.sh
+
+# What a Windows user downloads: the zip, unpacked as they would.
+unzip -q "$zip" -d "$work/download"
+exe=$work/download/plemo-upload.exe
+expected_listing() {
+    printf '%s\n' README.txt plemo-upload.exe
+    [ ! -f build-win/cli/plemo-flash.exe ] || echo plemo-flash.exe
 }
+zip_holds_the_programs_and_a_readme() {
+    diff <(expected_listing | sort) <(cd "$work/download" && find . -type f -printf '%P\n' | sort) >&2
+}
+check "${zip##*/} holds the program(s) and README.txt, nothing else" \
+    zip_holds_the_programs_and_a_readme
+readme_is_for_windows() {
+    grep -q $'\r$' "$work/download/README.txt" &&
+        grep -qF "Plemo Upload Utility $(sed -n 's/^project([^ ]* VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)" \
+            "$work/download/README.txt"
+}
+check "README.txt names this version, with Windows line ends" readme_is_for_windows
+built_from_this_checkout() {
+    grep -qxF "CMAKE_HOME_DIRECTORY:INTERNAL=$repo" build-win/CMakeCache.txt
+}
+check "the .exe is built from this checkout's sources, in its own build-win" built_from_this_checkout
 
 check "the .exe is windowed, static and looks for \\\\.\\comN" \
-    cmake/windows/check-exe.sh "$exe"
+    tools/check-exe.sh "$exe"
 
 # The cartridge boots only after a few handshakes, as a Game Boy that is
 # switched on after Upload was pressed.
@@ -173,7 +144,7 @@ pty=$(readlink "$work/line")
 # cartridge or to /dev/null: none reaches a real serial device.
 only_the_cartridge_is_reachable() {
     # shellcheck disable=SC2016 # expanded by the guarded shell
-    cmake/windows/wine-env.sh --com "$com=$work/line" sh -c '
+    tools/wine-env.sh --com "$com=$work/line" sh -c '
         wine cmd /c exit 0 >/dev/null 2>&1 || true
         null=$(stat -c %t:%T /dev/null)
         status=0
@@ -197,7 +168,7 @@ check "no COM name reaches a real serial device; COM$com reaches the cartridge" 
 # The wine file trace records every CreateFile: the port discovery's names.
 say "running $exe under wine"
 program_status=0
-WINEDEBUG=+file PLEMO_SHOT_DIR=$shot_dir cmake/windows/run-on-xvfb.sh \
+WINEDEBUG=+file PLEMO_SHOT_DIR=$shot_dir tools/run-wine-gui.sh \
     --com "$com=$work/line" --shot "$shot_dir/windows-program-start.png" \
     --drive "$repo/tools/test-windows-program.sh --drive" --timeout 300 \
     "$exe" >"$work/wine.log" 2>&1 || program_status=$?
@@ -260,5 +231,4 @@ done
 if [ "$failed" -ne 0 ]; then
     say "logs: $work/cartsim.log, $work/wine.log"
 fi
-echo "windows-program: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+check_summary

@@ -1,18 +1,18 @@
 #!/usr/bin/env bash
 # Cross-builds the serial layer and its tests for Windows with mingw-w64 and
 # runs them under wine, over COM ports that are linked pseudo-terminals.
-#   tools/test-windows-serial.sh [BUILD_DIR]        (default build-win-serial)
+#   tools/test-windows-serial.sh          (builds in build-win-serial)
 #
 # Each line is a socat pair of ptys: COM5<->COM6, COM7<->COM8, COM9<->COM10.
 # The test program opens the odd port as the line under test and plays the
 # device on the even one (PLEMO_TEST_COM_PAIRS tells it the pairs). Wine runs
-# through cmake/windows/wine-env.sh, which hides every real serial device of
+# through tools/wine-env.sh, which hides every real serial device of
 # the machine behind /dev/null and maps no COM name but ours. Needs root.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
-build=${1:-build-win-serial}
-case "$build" in /*) ;; *) build=$repo/$build ;; esac
+build=$repo/build-win-serial
+# The same prefix as the preset's emulator.
 export WINEPREFIX=/tmp/plemo-wine-serial
 
 tools/install-deps.sh build windows pty
@@ -31,19 +31,11 @@ if [ ! -f "$gtest_prefix/lib/cmake/GTest/GTestConfig.cmake" ]; then
 fi
 
 # Tests are listed when ctest runs (PRE_TEST), so that wine only ever runs
-# inside the guard; the emulator is the guard itself. This is the serial
-# code the program ships: wine's driver refuses the RTS toggle, so these runs
-# also go through the fallback to RTS held on.
-if [ ! -f "$build/build.ninja" ]; then
-    cmake -S . -B "$build" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/windows/mingw-w64-qt.cmake" \
-        -DPLEMO_SERIAL_ONLY=ON -DPLEMO_BUILD_BENCH=OFF \
-        -DGTest_DIR="$gtest_prefix/lib/cmake/GTest" \
-        -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST \
-        "-DCMAKE_CROSSCOMPILING_EMULATOR=env;WINEPREFIX=$WINEPREFIX;$repo/cmake/windows/wine-env.sh;wine" \
-        >/dev/null
-fi
-cmake --build "$build" -- -j2
+# inside the guard; the emulator is the guard itself (preset
+# "windows-serial"). This is the serial code the program ships: wine's
+# driver refuses the RTS toggle, so these runs also go through the fallback
+# to RTS held on.
+tools/build.sh windows-serial
 
 lines=$(mktemp -d /tmp/plemo-serial-lines.XXXXXX)
 relays=()
@@ -78,7 +70,7 @@ done
 IFS=,
 export PLEMO_TEST_COM_PAIRS="${pairs[*]}"
 unset IFS
-cmake/windows/wine-env.sh "${com_args[@]}" sh -c '
+tools/wine-env.sh "${com_args[@]}" sh -c '
     wineserver -p
     wine wineboot </dev/null >/dev/null 2>&1
     status=0

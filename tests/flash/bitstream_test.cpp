@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "flash/bitstream.h"
-#include "tests/flash/bitfile.h"
+#include "tests/support/bitfile.h"
 
 namespace {
 

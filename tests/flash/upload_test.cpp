@@ -8,7 +8,7 @@
 
 #include "flash/bitstream.h"
 #include "serial/serialstreamerror.h"
-#include "tests/flash/bitfile.h"
+#include "tests/support/bitfile.h"
 #include "tests/flash/cartridgeline.h"
 
 using flashtest::Bytes;
@@ -216,31 +216,6 @@ bitfile::Fields HundredByteDesign()
     return f;
 }
 
-// The image the cartridge must hold after a ".bit" upload, built from the
-// file's fields without the reader.
-Bytes ExpectedImage(const bitfile::Fields& f)
-{
-    Bytes image(kImageSize, 0xFF);
-    uint16_t checksum = 0;
-    for (std::size_t i = 0; i < f.data.size(); ++i) {
-        image[0x380 + i] = ReverseBits(f.data[i]);
-        checksum = static_cast<uint16_t>(checksum + image[0x380 + i] + 1);
-    }
-    Bytes record(88, 0x00);
-    std::copy(f.designName.begin(), f.designName.end(), record.begin());
-    std::copy(f.partName.begin(), f.partName.end(), record.begin() + 32);
-    std::copy(f.date.begin(), f.date.end(), record.begin() + 48);
-    std::copy(f.time.begin(), f.time.end(), record.begin() + 64);
-    const auto n = static_cast<uint32_t>(f.data.size());
-    const Bytes tail = {static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8),
-                        static_cast<uint8_t>(n >> 16), static_cast<uint8_t>(n >> 24),
-                        static_cast<uint8_t>(checksum), static_cast<uint8_t>(checksum >> 8),
-                        0xFE, 0xCA};
-    std::copy(tail.begin(), tail.end(), record.begin() + 80);
-    std::copy(record.begin(), record.end(), image.end() - 88);
-    return image;
-}
-
 } // namespace
 
 TEST(BitstreamUpload, CartridgeHoldsExactlyTheImage)
@@ -249,7 +224,7 @@ TEST(BitstreamUpload, CartridgeHoldsExactlyTheImage)
     const bitfile::Fields f = HundredByteDesign();
     TempFile file(bitfile::File(f), ".bit");
     EXPECT_EQ(line.host.UploadBitstream(file.Path()), 0);
-    EXPECT_TRUE(line.cartridge.Flash().Holds(kImageAddress, ExpectedImage(f)));
+    EXPECT_TRUE(line.cartridge.Flash().Holds(kImageAddress, bitfile::FlashImage(f)));
     EXPECT_EQ(line.cartridge.Flash().Read(kRecordAddress + 86, 2), (Bytes{0xFE, 0xCA}));
     EXPECT_TRUE(line.cartridge.Flash().IsErased(0, kImageAddress));
 }
@@ -310,7 +285,7 @@ TEST(BitstreamUpload, LargestDataThatLeavesTheRecordWholeIsAccepted)
     f.data = Pattern(130088, 3);
     TempFile file(bitfile::File(f), ".bit");
     EXPECT_EQ(line.host.UploadBitstream(file.Path()), 0);
-    EXPECT_TRUE(line.cartridge.Flash().Holds(kImageAddress, ExpectedImage(f)));
+    EXPECT_TRUE(line.cartridge.Flash().Holds(kImageAddress, bitfile::FlashImage(f)));
 }
 
 TEST(BitstreamUpload, DataThatWouldOverrunTheRecordIsRefusedBeforeAnyWrite)

@@ -13,7 +13,7 @@
 
 #include "sim/procedures.h"
 #include "sim/wire.h"
-#include "tests/flash/bitfile.h"
+#include "tests/support/bitfile.h"
 #include "tests/fuzz/replyscript.h"
 #include "tests/fuzz/requestscript.h"
 

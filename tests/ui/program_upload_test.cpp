@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/flash/bitfile.h"
+#include "tests/support/bitfile.h"
 #include "tests/ui/upload_support.h"
 
 using uploadtest::Bytes;

@@ -12,23 +12,13 @@ set -u
 [ $# -eq 3 ] || { echo "usage: $0 PROGRAM CLOSE_WINDOW_TOOL ACTION" >&2; exit 2; }
 program=$1 close_window=$2 action=$3
 title='^Plemo Upload Utility 1\.0\.3$'
+# On an X server of its own, so that parallel runs never meet.
+if [ "${PLEMO_XVFB_OWNER:-}" != "$PPID" ]; then
+    exec "$(dirname "$0")/../../tools/with-xvfb.sh" "$0" "$@"
+fi
 
-workdir=$(mktemp -d)
-xserver= pid=
-cleanup() {
-    [ -n "$pid" ] && kill "$pid" 2>/dev/null
-    [ -n "$xserver" ] && kill "$xserver" 2>/dev/null && wait "$xserver" 2>/dev/null
-    rm -rf "$workdir"
-}
-trap cleanup EXIT
-
-# The X server picks a free display number itself and writes it to fd 3
-# once it accepts clients, so parallel runs never collide.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$workdir/display" 2>"$workdir/xvfb.log" &
-xserver=$!
-for _ in $(seq 100); do [ -s "$workdir/display" ] && break; sleep 0.05; done
-[ -s "$workdir/display" ] || { echo "Xvfb did not start"; cat "$workdir/xvfb.log"; exit 92; }
-export DISPLAY=":$(head -n1 "$workdir/display")"
+pid=
+trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null' EXIT
 
 QT_QPA_PLATFORM=xcb "$program" &
 pid=$!

@@ -26,6 +26,10 @@ title='^Plemo Upload Utility 1\.0\.3$'
 boot_after_requests=12
 
 [ "$(id -u)" = 0 ] || { echo "needs root to place a device name under /dev"; exit 77; }
+# On an X server of its own, so that parallel runs never meet.
+if [ "${PLEMO_XVFB_OWNER:-}" != "$PPID" ]; then
+    exec "$(dirname "$0")/../../tools/with-xvfb.sh" "$0" "$@"
+fi
 
 # Runs of this script take turns: each looks for a free device name and
 # the program lists every cartridge it finds.
@@ -47,7 +51,7 @@ ports_after=0
 for m in $(seq $((n + 1)) 24); do [ -e "/dev/ttyACM$m" ] && ports_after=$((ports_after + 1)); done
 
 workdir=$(mktemp -d)
-xserver='' program_pid='' cartsim_pid=''
+program_pid='' cartsim_pid=''
 # shellcheck disable=SC2317 # run by the EXIT trap
 cleanup() {
     [ -n "$program_pid" ] && kill "$program_pid" 2>/dev/null
@@ -59,7 +63,6 @@ cleanup() {
     if [ -L "$link" ] && [ "$(readlink "$link")" = "$(cat "$workdir/pty" 2>/dev/null)" ]; then
         rm -f "$link"
     fi
-    [ -n "$xserver" ] && kill "$xserver" 2>/dev/null && wait "$xserver" 2>/dev/null
     rm -rf "$workdir"
 }
 trap cleanup EXIT
@@ -84,14 +87,7 @@ await_call() {
     return 1
 }
 
-# --- The program in its own X server --------------------------------------------
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$workdir/display" 2>"$workdir/xvfb.log" &
-xserver=$!
-for _ in $(seq 100); do [ -s "$workdir/display" ] && break; sleep 0.05; done
-[ -s "$workdir/display" ] || { echo "Xvfb did not start"; cat "$workdir/xvfb.log"; exit 92; }
-DISPLAY=":$(head -n1 "$workdir/display")"
-export DISPLAY
-
+# --- The program ----------------------------------------------------------------
 QT_QPA_PLATFORM=xcb "$program" >"$workdir/program.log" 2>&1 &
 program_pid=$!
 window=$(timeout 20 xdotool search --sync --onlyvisible --name "$title" | head -n1)

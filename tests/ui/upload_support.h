@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "sim/cartridge.h"
+#include "tests/support/bitfile.h"
 #include "tests/support/pattern.h"
 #include "sim/procedures.h"
 #include "sim/ptyserver.h"
@@ -239,18 +240,8 @@ private:
     QTemporaryDir dir;
 };
 
+using bitfile::BitReversed;
 using testdata::Pattern;
-
-// Every byte with its bits in the opposite order, as a ".bit" file's
-// configuration data is stored in the cartridge's flash.
-inline Bytes BitReversed(const Bytes& bytes)
-{
-    Bytes out(bytes.size());
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        for (int bit = 0; bit < 8; ++bit)
-            out[i] = static_cast<uint8_t>(out[i] | (((bytes[i] >> bit) & 1u) << (7 - bit)));
-    return out;
-}
 
 } // namespace uploadtest
 

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "tests/flash/bitfile.h"
+#include "tests/support/bitfile.h"
 #include "tests/ui/upload_support.h"
 
 using namespace uploadtest;

@@ -3,7 +3,7 @@
 # program (no console) whose entry is Qt's, which splits the command line,
 # that looks for ports under \\.\comN, and that needs no DLL a bare Windows
 # lacks (no Qt, libstdc++, libgcc or winpthread beside it).
-#   cmake/windows/check-exe.sh PROGRAM.exe
+#   tools/check-exe.sh PROGRAM.exe
 # Prints one line per finding; exits 1 if any check fails.
 set -euo pipefail
 

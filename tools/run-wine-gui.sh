@@ -2,8 +2,8 @@
 # Runs a Windows GUI program under wine on a private X display, with the
 # serial guard of wine-env.sh, takes a screenshot once its window shows, and
 # returns the program's exit code.
-#   cmake/windows/run-on-xvfb.sh [--com N=PATH]... [--shot FILE] [--drive CMD]
-#                                [--timeout SECS] PROGRAM.exe [ARG...]
+#   tools/run-wine-gui.sh [--com N=PATH]... [--shot FILE] [--drive CMD]
+#                          [--timeout SECS] PROGRAM.exe [ARG...]
 # --shot FILE    screenshot (png) of the whole screen once a window is mapped
 # --drive CMD    run CMD (through sh, with DISPLAY set and PLEMO_WINDOW = the
 #                window's X id) after the screenshot, e.g. xdotool clicks; if
@@ -16,7 +16,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 
-die() { echo "run-on-xvfb: $*" >&2; exit 2; }
+die() { echo "run-wine-gui: $*" >&2; exit 2; }
 
 com_args=()
 shot=""
@@ -33,21 +33,20 @@ while [ $# -gt 0 ]; do
         *) break ;;
     esac
 done
-[ $# -gt 0 ] || die "usage: run-on-xvfb.sh [options] PROGRAM.exe [ARG...]"
+[ $# -gt 0 ] || die "usage: run-wine-gui.sh [options] PROGRAM.exe [ARG...]"
 [[ "$timeout_s" =~ ^[0-9]+$ ]] || die "--timeout needs whole seconds"
 [ -z "$shot" ] || shot=$(readlink -m "$shot")
 
 # A display of our own, so that parallel runs and other helpers' windows
-# never meet. xvfb-run picks a free display number and removes it afterwards.
-if [ -z "${PLEMO_ON_XVFB:-}" ]; then
-    for tool in xvfb-run xdotool import; do
-        command -v "$tool" >/dev/null || { "$here/../../tools/install-deps.sh" gui >&2; break; }
+# never meet.
+if [ "${PLEMO_XVFB_OWNER:-}" != "$PPID" ]; then
+    for tool in xdotool import; do
+        command -v "$tool" >/dev/null || { "$here/install-deps.sh" gui >&2; break; }
     done
-    export PLEMO_ON_XVFB=1
     args=("${com_args[@]}")
     [ -z "$shot" ] || args+=(--shot "$shot")
     [ -z "$drive" ] || args+=(--drive "$drive")
-    exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "${args[@]}" --timeout "$timeout_s" -- "$@"
+    exec "$here/with-xvfb.sh" "$0" "${args[@]}" --timeout "$timeout_s" -- "$@"
 fi
 
 # Wine starts its own processes first: the program's clock starts with it.
@@ -68,22 +67,22 @@ if [ -n "$window" ]; then
     sleep 1   # let the first paint finish
     if [ -n "$shot" ]; then
         import -window root "$shot"
-        echo "run-on-xvfb: screenshot $shot" >&2
+        echo "run-wine-gui: screenshot $shot" >&2
     fi
     if [ -n "$drive" ] && ! PLEMO_WINDOW=$window sh -c "$drive"; then
         # The program would otherwise run on until its time-out.
-        echo "run-on-xvfb: --drive failed; stopping the program" >&2
+        echo "run-wine-gui: --drive failed; stopping the program" >&2
         "$here/wine-env.sh" wineserver -k || true
         wait "$program" || true
         exit 1
     fi
 else
-    echo "run-on-xvfb: no window appeared" >&2
+    echo "run-wine-gui: no window appeared" >&2
 fi
 
 status=0
 wait "$program" || status=$?
-[ "$status" -ne 124 ] || echo "run-on-xvfb: stopped after $timeout_s s" >&2
+[ "$status" -ne 124 ] || echo "run-wine-gui: stopped after $timeout_s s" >&2
 # Wine's helper processes outlive the program by a few seconds; end them
 # before the display goes away under them.
 "$here/wine-env.sh" wineserver -k >/dev/null 2>&1 || true

@@ -4,16 +4,16 @@
 # needs no Qt or compiler DLLs. The build takes 15-30 minutes on two cores, so
 # its result is cached as a tar.xz keyed by the Debian versions of qt6-base
 # and the mingw compiler (and by this recipe); later runs only unpack it.
-#   cmake/windows/build-qt-static.sh
+#   tools/build-qt-static.sh
 # Runs as root unless the prefix is ready (apt, /etc/apt, /var/cache, /opt).
 # Progress goes to stderr; the last line on stdout is the Qt prefix:
-#   prefix=$(cmake/windows/build-qt-static.sh | tail -n1)
+#   prefix=$(tools/build-qt-static.sh | tail -n1)
 # Environment (optional): PLEMO_QT_WORK (build folder, default
 # /var/tmp/plemo-qt-build), PLEMO_QT_JOBS (ninja jobs, default: all cores).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-toolchain_src="$here/mingw-w64-qt.cmake"
+toolchain_src="$here/../cmake/windows/mingw-w64-qt.cmake"
 work=${PLEMO_QT_WORK:-/var/tmp/plemo-qt-build}
 jobs=${PLEMO_QT_JOBS:-$(nproc)}
 cache_dir=/var/cache/plemo
@@ -42,7 +42,7 @@ qt_features=(
     -DFEATURE_tabletevent=OFF -DFEATURE_directwrite3=OFF
 )
 
-"$here/../../tools/install-deps.sh" build windows >&2
+"$here/install-deps.sh" build windows >&2
 
 # The host tools (moc, rcc, uic) come from Debian's native Qt, which must be
 # the very version of the source we build.
@@ -82,15 +82,10 @@ if [ -f "$cache" ]; then
 fi
 
 # --- Cold path: fetch the source, build, install, cache. ---
-if ! grep -rqs '^Types:.*deb-src' /etc/apt/sources.list.d/ &&
-   ! grep -qs '^deb-src' /etc/apt/sources.list; then
-    say "adding a deb-src entry"
-    sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources \
-        >/etc/apt/sources.list.d/debian-src.sources
-    apt-get update -qq >&2
-fi
+# apt must know the source package of the very qt6-base version installed.
+"$here/apt-deb-src.sh" >&2
 if ! apt-cache showsrc qt6-base 2>/dev/null | grep -xF "Version: $qt_version" >/dev/null; then
-    apt-get update -qq >&2
+    "$here/apt-get.sh" update -qq >&2
 fi
 
 mkdir -p "$work/src"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a command against a wine prefix that cannot reach this machine's real
 # serial devices, making the prefix first if needed.
-#   WINEPREFIX=/tmp/plemo-wine cmake/windows/wine-env.sh [--com N=PATH]... COMMAND [ARG...]
+#   WINEPREFIX=/tmp/plemo-wine tools/wine-env.sh [--com N=PATH]... COMMAND [ARG...]
 #   e.g.  wine-env.sh wine prog.exe
 #         wine-env.sh --com 5=/dev/pts/7 sh -c 'wineserver -p; wine t.exe; wineserver -k'
 # --com N=PATH links COMN (N >= 5) to PATH, a pty of the test; nothing under
@@ -82,12 +82,14 @@ server_pids() {
 # A wineserver of this prefix started outside the guard (a plain "wine" run
 # by hand) would open devices unguarded, and every later command would use
 # it: such a server is stopped. One inside a guard is left running, so that
-# several commands can share a session.
+# several commands can share a session. Only real devices count: the program
+# tests link a cartridge's pty as /dev/ttyACM<n> for a few seconds, and such
+# a link, made after the session began, is no sign of an unguarded server.
 stop_unguarded_server() {
     local pid t
     for pid in $(server_pids); do
         for t in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM*; do
-            [ -e "$t" ] || continue
+            [ -e "$t" ] && is_real_serial "$t" || continue
             if ! grep -q " $t " "/proc/$pid/mountinfo" 2>/dev/null; then
                 echo "wine-env: stopping unguarded wineserver $pid" >&2
                 guarded wineserver -k >/dev/null 2>&1 || true
@@ -113,7 +115,7 @@ make_prefix() {
 }
 
 [ "$(id -u)" -eq 0 ] || die "needs root: wine runs in a private mount namespace"
-command -v wine >/dev/null || "$here/../../tools/install-deps.sh" windows >&2
+command -v wine >/dev/null || "$here/install-deps.sh" windows >&2
 
 ports=()
 while [ $# -gt 0 ]; do

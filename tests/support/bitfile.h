@@ -1,6 +1,8 @@
 #pragma once
-// Builds small ".bit" files inside the tests, field by field, so that every
-// byte a test feeds the reader is visible in the test itself.
+// Builds ".bit" files inside the tests and benchmarks, field by field, so
+// that every byte a test feeds the reader is visible in the test itself; and
+// the flash content an upload of such a file must leave, worked out from the
+// fields alone, without the product's reader or bit reversal.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -71,5 +73,29 @@ inline std::string AsString(const Bytes& bytes)
 {
     return std::string(bytes.begin(), bytes.end());
 }
+
+// --- What the cartridge's flash holds afterwards ------------------------------
+
+// A ".bit" file becomes one 128 KiB image at this address: erased bytes up
+// to the data, the data with each byte's bits reversed, erased bytes, and an
+// 88-byte record of the header fields at the image's end.
+constexpr uint32_t kImageAddress = 0x3C0000;
+constexpr uint32_t kImageSize = 0x20000;
+constexpr uint32_t kImageDataOffset = 0x380;
+constexpr uint32_t kRecordSize = 88;
+// The most configuration data the image has room for.
+constexpr uint32_t kLargestData = kImageSize - kImageDataOffset - kRecordSize;
+
+// Every byte with its bits in the opposite order.
+Bytes BitReversed(const Bytes& bytes);
+
+// The whole 128 KiB image for the file File(f) makes. The record holds the
+// four texts in slots of 32, 16, 16 and 16 bytes (zero-filled), the data's
+// length, the 16-bit sum of (stored byte + 1) over the data, and FE CA.
+Bytes FlashImage(const Fields& f);
+
+// What a ".frm" file leaves from flash address 0: the file, and an erased
+// byte behind an odd last one.
+Bytes FirmwareImage(const Bytes& file);
 
 } // namespace bitfile
