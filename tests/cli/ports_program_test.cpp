@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "tests/cli/flashrig.h"
-#include "tests/flash/bitfile.h"
+#include "tests/support/bitfile.h"
 #include "tests/support/pattern.h"
 
 namespace {

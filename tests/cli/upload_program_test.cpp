@@ -6,7 +6,7 @@
 #include <regex>
 
 #include "tests/cli/flashrig.h"
-#include "tests/flash/bitfile.h"
+#include "tests/support/bitfile.h"
 #include "tests/support/pattern.h"
 
 namespace {

@@ -12,7 +12,7 @@
 
 #include "flash/uploadsession.h"
 #include "sim/procedures.h"
-#include "tests/flash/bitfile.h"
+#include "tests/support/bitfile.h"
 #include "tests/flash/cartridgeline.h"
 
 namespace flashtest {
