@@ -8,6 +8,7 @@
 #   windows-serial   the serial layer cross-built for Windows, under wine
 #   windows-program  the Windows zip, its plemo-upload.exe uploading through
 #                    its dialog under wine
+#   windows-flash    the zip's plemo-flash.exe uploading from a console, under wine
 # Every stage runs even when one before it failed; the last line adds them up.
 # The wine stages take /tmp/plemo-wine.lock: two wine runs on one machine
 # (another checkout's, a developer's) would break each other.
@@ -71,6 +72,7 @@ stage fuzz tools/test-fuzz.sh
 stage package package
 stage windows-serial wine_stage tools/test-windows-serial.sh
 stage windows-program wine_stage tools/test-windows-program.sh
+stage windows-flash wine_stage tests/cli/run-flash-under-wine.sh
 
 echo "all: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

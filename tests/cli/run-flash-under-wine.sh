@@ -1,50 +1,34 @@
 #!/usr/bin/env bash
-# plemo-flash.exe on its home platform's terms: built here against the static
-# Qt, run under wine as a console program, it uploads a firmware image into
-# the simulated cartridge through COM5 (a pseudo-terminal), lists the ports
-# it is handed, and refuses a port that is not there with exit status 3.
-#   tests/cli/run-flash-under-wine.sh [WORK_DIR]    (default /tmp/plemo-win-flash)
-# Needs root (wine-env.sh) and the static Qt (made by build-program.sh the
-# first time, cached after). Wine runs under flock /tmp/plemo-wine.lock, so
-# that no two wine stages of this machine overlap. Ends with the line
-# "windows-flash: N passed, M failed".
+# plemo-flash.exe on its home platform's terms: taken out of the Windows
+# download (the zip), run under wine as a console program, it uploads a
+# firmware image into the simulated cartridge through COM5 (a
+# pseudo-terminal), lists the ports it is handed, and refuses a port that is
+# not there with exit status 3.
+#   tests/cli/run-flash-under-wine.sh [WORK_DIR]   (default build-win/test-flash)
+# Needs root (wine-env.sh) and the static Qt (tools/build-windows.sh makes it
+# the first time, cached after). Run it under flock /tmp/plemo-wine.lock, as
+# test.sh does: no two wine runs of this machine may overlap. Ends with the
+# line "windows-flash: N passed, M failed".
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 repo=$PWD
-work=$(readlink -m "${1:-/tmp/plemo-win-flash}")
-build=${PLEMO_WIN_BUILD:-/var/tmp/plemo-win-build}
+work=$(readlink -m "${1:-$repo/build-win/test-flash}")
 export WINEPREFIX=/tmp/plemo-wine-flash
 com=5
 
 say() { echo "windows-flash: $*" >&2; }
-passed=0
-failed=0
-check() { # check NAME COMMAND...: one judged fact
-    local name=$1
-    shift
-    if "$@"; then
-        passed=$((passed + 1))
-        echo "windows-flash: ok: $name"
-    else
-        failed=$((failed + 1))
-        echo "windows-flash: FAILED: $name"
-    fi
-}
+check_name=windows-flash
+. tests/support/check.sh
 
-# The Windows build (it configures the build folder and makes the static Qt
-# if needed), then the console program in it; the cartridge runs natively.
-cmake/windows/build-program.sh "$build" >/dev/null
-cmake --build "$build" --target plemo-flash -- -j2 >&2
-exe=$build/cli/plemo-flash.exe
-host_build=$repo/build-win-host
-if [ ! -f "$host_build/build.ninja" ]; then
-    cmake -S . -B "$host_build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DPLEMO_BUILD_TESTS=OFF -DPLEMO_BUILD_BENCH=OFF >/dev/null
-fi
-cmake --build "$host_build" --target plemo-cartsim -- -j2 >/dev/null
+# The download as a user gets it; the cartridge runs natively.
+zip=$(tools/build-windows.sh | tail -n1)
+tools/build.sh native --target plemo-cartsim >/dev/null
+cartsim=$repo/build/sim/plemo-cartsim
 
 rm -rf "$work"
 mkdir -p "$work"
+unzip -q "$zip" -d "$work/download"
+exe=$work/download/plemo-flash.exe
 head -c 70001 /dev/urandom >"$work/firmware.frm" # odd: the last block is short
 
 headers=$(x86_64-w64-mingw32-objdump -p "$exe")
@@ -55,7 +39,7 @@ console_and_static() {
 }
 check "plemo-flash.exe is a console program needing only system DLLs ($dlls)" console_and_static
 
-"$host_build/sim/plemo-cartsim" --link "$work/line" --full-speed --verbose --boot-after-handshakes 3 \
+"$cartsim" --link "$work/line" --full-speed --verbose --boot-after-handshakes 3 \
     --dump "$work/flash.bin" >"$work/cartsim.log" 2>&1 &
 cartsim_pid=$!
 stop_cartsim() {
@@ -75,7 +59,7 @@ done
 # of the ports a test rig hands over, and a port that is not there.
 say "running $exe under wine"
 # shellcheck disable=SC2016 # expanded by the guarded shell
-flock /tmp/plemo-wine.lock cmake/windows/wine-env.sh --com "$com=$work/line" bash -c '
+tools/wine-env.sh --com "$com=$work/line" bash -c '
     wineserver -p
     wine "$1" --port COM5 "Z:${2//\//\\}" >"$3/upload.out" 2>"$3/upload.err"; echo $? >"$3/upload.status"
     PLEMO_CANDIDATE_PORTS="\\\\.\\com5;\\\\.\\com6" wine "$1" --list-ports >"$3/list.out" 2>&1
@@ -102,5 +86,4 @@ check "a port that is not there ends with exit status 3 ($(cat "$work/missing.st
 if [ "$failed" -ne 0 ]; then
     say "logs in $work: upload.out, upload.err, list.out, missing.out, cartsim.log"
 fi
-echo "windows-flash: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+check_summary
