@@ -122,21 +122,8 @@ check "the .exe is windowed, static and looks for \\\\.\\comN" \
 # switched on after Upload was pressed.
 cartsim_log=$work/cartsim.log
 export cartsim_log
-"$cartsim" --link "$work/line" --full-speed --verbose --boot-after-handshakes 3 \
-    --dump "$work/flash.bin" >"$cartsim_log" 2>&1 &
-cartsim_pid=$!
-stop_cartsim() {
-    if kill -0 "$cartsim_pid" 2>/dev/null; then
-        kill -TERM "$cartsim_pid"
-        wait "$cartsim_pid" || true
-    fi
-}
-trap stop_cartsim EXIT
-for _ in $(seq 50); do
-    [ -L "$work/line" ] && break
-    sleep 0.1
-done
-[ -L "$work/line" ] || { cat "$cartsim_log" >&2; say "the cartridge made no port"; exit 1; }
+. tests/support/cartsim.sh
+start_cartsim "$cartsim" "$work" "$cartsim_log"
 pty=$(readlink "$work/line")
 
 # Inside the guard wine runs in, once wine has started (and has made its COM
@@ -173,7 +160,6 @@ WINEDEBUG=+file PLEMO_SHOT_DIR=$shot_dir tools/run-wine-gui.sh \
     --drive "$repo/tools/test-windows-program.sh --drive" --timeout 300 \
     "$exe" >"$work/wine.log" 2>&1 || program_status=$?
 stop_cartsim
-trap - EXIT
 
 # --- The judgement ---------------------------------------------------------------
 tried_ports() {

@@ -39,21 +39,8 @@ console_and_static() {
 }
 check "plemo-flash.exe is a console program needing only system DLLs ($dlls)" console_and_static
 
-"$cartsim" --link "$work/line" --full-speed --verbose --boot-after-handshakes 3 \
-    --dump "$work/flash.bin" >"$work/cartsim.log" 2>&1 &
-cartsim_pid=$!
-stop_cartsim() {
-    if kill -0 "$cartsim_pid" 2>/dev/null; then
-        kill -TERM "$cartsim_pid"
-        wait "$cartsim_pid" || true
-    fi
-}
-trap stop_cartsim EXIT
-for _ in $(seq 50); do
-    [ -L "$work/line" ] && break
-    sleep 0.1
-done
-[ -L "$work/line" ] || { cat "$work/cartsim.log" >&2; say "the cartridge made no port"; exit 1; }
+. tests/support/cartsim.sh
+start_cartsim "$cartsim" "$work" "$work/cartsim.log"
 
 # One wine session: the upload through COM5 as a user names it, the listing
 # of the ports a test rig hands over, and a port that is not there.
@@ -66,7 +53,6 @@ tools/wine-env.sh --com "$com=$work/line" bash -c '
     wine "$1" --port COM7 "Z:${2//\//\\}" >"$3/missing.out" 2>&1; echo $? >"$3/missing.status"
     wineserver -k' bash "$exe" "$work/firmware.frm" "$work" || true
 stop_cartsim
-trap - EXIT
 
 check "the upload ends with exit status 0 ($(cat "$work/upload.status" 2>/dev/null))" \
     test "$(cat "$work/upload.status" 2>/dev/null)" = 0
