@@ -39,16 +39,33 @@ is_real_serial() {
     return 1
 }
 
+# The machine's real serial devices, each once, as the paths they resolve
+# to. A name under /dev that is a link to something else (a test links a
+# cartridge's pty as /dev/ttyACM<n>, and a test that was killed leaves such a
+# link behind, later leading to someone else's pty) is no serial device:
+# hiding what it leads to would hide that pty, and a test's COM port with it.
+real_serial_devices() {
+    local t target
+    for t in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM*; do
+        [ -e "$t" ] || continue
+        target=$(readlink -f "$t")
+        is_real_serial "$target" && echo "$target"
+    done | sort -u
+}
+
 # Runs "$@" with every real serial device hidden behind /dev/null. The guard
 # fails closed: if a bind mount fails, nothing runs.
 guarded() {
-    # shellcheck disable=SC2016 # the inner shell expands "$t" and "$@"
+    local devices
+    devices=$(real_serial_devices)
+    # shellcheck disable=SC2016 # the inner shell expands its own variables
     unshare -m --propagation private sh -ec '
-        for t in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM*; do
-            [ -e "$t" ] || continue
+        devices=$1
+        shift
+        for t in $devices; do
             mount --bind /dev/null "$t"
         done
-        exec "$@"' guard "$@"
+        exec "$@"' guard "$devices" "$@"
 }
 
 # Drops COM links: all of them when a session starts (one left from an
@@ -88,8 +105,7 @@ server_pids() {
 stop_unguarded_server() {
     local pid t
     for pid in $(server_pids); do
-        for t in /dev/ttyS* /dev/ttyUSB* /dev/ttyACM*; do
-            [ -e "$t" ] && is_real_serial "$t" || continue
+        for t in $(real_serial_devices); do
             if ! grep -q " $t " "/proc/$pid/mountinfo" 2>/dev/null; then
                 echo "wine-env: stopping unguarded wineserver $pid" >&2
                 guarded wineserver -k >/dev/null 2>&1 || true
