@@ -217,12 +217,9 @@ int CRpc::ReceiveReply(uint8_t procedure, CRpcMessage& message)
     uint8_t code = 0;
     uint16_t replyLength = 0;
     for (;;) {
-        header.Reset();
-        const int result = ReceiveFrame(kHeaderFrame, header, kHeaderPayload, timeout, timeout);
+        const int result = ReceiveReplyHeader(timeout, timeout, code, replyLength);
         if (result != Ok)
             return result;
-        header.GetU8(code);
-        header.GetU16(replyLength);
         if (code != kReplyFollows || Fits(procedure, replyLength)) {
             // An intact header is an answer, whatever it says.
             owed.AnswerSeen(Now());
@@ -234,7 +231,7 @@ int CRpc::ReceiveReply(uint8_t procedure, CRpcMessage& message)
         owed.OverdueAnswerSeen();
         ++stats.lateAnswers;
         reply.lineBytes += replyLength + kFrameSumBytes + kHeaderFrameBytes;
-        SkipBytes(replyLength + kFrameSumBytes, ReadEnd(timeout, replyLength + kFrameSumBytes));
+        LetReplyDataPass(replyLength);
     }
     if (code == kSendAgain)
         return kAskedAgain;
@@ -245,8 +242,26 @@ int CRpc::ReceiveReply(uint8_t procedure, CRpcMessage& message)
     // The data that did not fit still comes: let it pass, so that it is no
     // part of the next call's reply.
     if (received == MessageTooLarge)
-        SkipBytes(replyLength + kFrameSumBytes, ReadEnd(timeout, replyLength + kFrameSumBytes));
+        LetReplyDataPass(replyLength);
     return received;
+}
+
+int CRpc::ReceiveReplyHeader(uint16_t firstByteTimeout, uint16_t timeoutMs, uint8_t& code,
+                             uint16_t& replyLength)
+{
+    header.Reset();
+    const int result = ReceiveFrame(kHeaderFrame, header, kHeaderPayload, firstByteTimeout, timeoutMs);
+    if (result == Ok) {
+        header.GetU8(code);
+        header.GetU16(replyLength);
+    }
+    return result;
+}
+
+void CRpc::LetReplyDataPass(uint16_t replyLength)
+{
+    const uint32_t frameBytes = replyLength + kFrameSumBytes;
+    SkipBytes(frameBytes, ReadEnd(timeout, frameBytes));
 }
 
 void CRpc::AwaitOwedAnswers()
@@ -260,18 +275,15 @@ void CRpc::AwaitOwedAnswers()
         const Time until = owed.Until(Milliseconds(timeout));
         ReplyWait drain{until, until, kHeaderFrameBytes};
         const ActiveWait scope(*this, &drain);
-        header.Reset();
-        const int result = ReceiveFrame(kHeaderFrame, header, kHeaderPayload, 0, kWriteTimeoutMs);
+        uint8_t code = 0;
+        uint16_t replyLength = 0;
+        const int result = ReceiveReplyHeader(0, kWriteTimeoutMs, code, replyLength);
         if (result == Ok) {
             owed.AnswerSeen(Now());
             ++stats.lateAnswers;
-            uint8_t code = 0;
-            uint16_t replyLength = 0;
-            header.GetU8(code);
-            header.GetU16(replyLength);
             if (code == kReplyFollows) {
                 drain.lineBytes += replyLength + kFrameSumBytes;
-                SkipBytes(replyLength + kFrameSumBytes, ReadEnd(timeout, replyLength + kFrameSumBytes));
+                LetReplyDataPass(replyLength);
             }
         } else if (result == TimedOut && Now() >= until) {
             break; // their time is past

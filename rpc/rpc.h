@@ -169,6 +169,12 @@ private:
     // came after its call had moved on must not be taken for this one's.
     void DiscardStaleInput();
     void SkipBytes(uint32_t count, IComm::Time readEnd);
+    // One reply header frame: the reply's code and the data length it announces.
+    int ReceiveReplyHeader(uint16_t firstByteTimeout, uint16_t timeoutMs, uint8_t& code,
+                           uint16_t& replyLength);
+    // Lets a reply's data frame go by unread (one that answers no call, or
+    // does not fit the message), so that it is no part of the next reply.
+    void LetReplyDataPass(uint16_t replyLength);
     IComm::Time Milliseconds(uint32_t ms) const { return std::chrono::milliseconds(ms); }
 
     IComm* channel;
