@@ -143,6 +143,16 @@ int CFlashXferHost::Invoke(Procedure procedure, CRpcMessage& message)
     return Call(procedure, message);
 }
 
+// A call that the link could not complete may be mended by another try;
+// a status, whatever it says, is the device's answer.
+CFlashXferHost::Try CFlashXferHost::TryForStatus(Procedure procedure, CRpcMessage& message)
+{
+    const int called = Invoke(procedure, message);
+    if (called != Ok)
+        return {called, true};
+    return {StatusOf(message), false};
+}
+
 int CFlashXferHost::RangeProcedure(Procedure procedure, uint32_t address, uint32_t length)
 {
     if (IsOdd(address) || IsOdd(length))
@@ -152,10 +162,7 @@ int CFlashXferHost::RangeProcedure(Procedure procedure, uint32_t address, uint32
                message.Reset();
                message.PutU32(address);
                message.PutU32(length);
-               const int called = Invoke(procedure, message);
-               if (called != Ok)
-                   return {called, true};
-               return {StatusOf(message), false};
+               return TryForStatus(procedure, message);
            })
         .result;
 }
@@ -184,10 +191,7 @@ int CFlashXferHost::Handshake(int mode)
     const Try last = Repeat([&]() -> Try {
         message.Reset();
         message.PutU32(magic);
-        const int called = Invoke(kHandshake, message);
-        if (called != Ok)
-            return {called, true};
-        return {StatusOf(message), false};
+        return TryForStatus(kHandshake, message);
     });
     if (!last.again)
         return last.result;

@@ -141,6 +141,8 @@ private:
     // Issues a call; while the user is stopping the upload its waits are cut
     // short (kStoppingWaitMs).
     int Invoke(Procedure procedure, CRpcMessage& message);
+    // One try of a procedure that answers with its status.
+    Try TryForStatus(Procedure procedure, CRpcMessage& message);
     bool GiveUpWaiting() const { return cancelRequested; }
     bool ReplyFits(uint8_t procedure, uint16_t length) const;
     int StatusOf(CRpcMessage& message);
