@@ -269,10 +269,6 @@ void PtyServer::NoticeQuietLine(Clock::time_point now)
     lineQuietNoticed = true;
     std::lock_guard<std::mutex> lock(cartridgeMutex);
     cartridge.Engine().LineIdle();
-    // Answers the cartridge has yet to put on the line have nobody to go to.
-    OutputChunk unsent;
-    while (cartridge.Engine().TakeOutput(unsent))
-        stats.discardedBytes += unsent.bytes.size();
 }
 
 void PtyServer::SendDueOutput(Clock::time_point now)
