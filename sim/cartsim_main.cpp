@@ -181,6 +181,7 @@ int Serve(const sim::CartsimOptions& options)
 
     sim::PtyServer::Options serverOptions;
     serverOptions.baud = options.baud;
+    serverOptions.ttyPath = options.ttyPath;
     sim::PtyServer server(cartridge, serverOptions);
     std::string error;
     if (!server.Start(error)) {

@@ -89,6 +89,8 @@ const char* CartsimUsage()
            "Options:\n"
            "  --link PATH                 also make PATH a symlink to the serial end;\n"
            "                              it is removed on exit\n"
+           "  --tty PATH                  answer on this existing terminal (a USB gadget's\n"
+           "                              serial port, say) instead of a pseudo-terminal\n"
            "  --boot-after-handshakes N   ignore the first N handshakes, as a cartridge\n"
            "                              that is still booting (default 0)\n"
            "  --boot-delay SECONDS        stay silent this long after start, then boot\n"
@@ -128,10 +130,10 @@ bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::st
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool takesValue = true;
         bool valid = true;
-        if (option == "--link") {
+        if (option == "--link" || option == "--tty") {
             valid = value != nullptr && *value != '\0';
             if (valid)
-                options.linkPath = value;
+                (option == "--link" ? options.linkPath : options.ttyPath) = value;
         } else if (option == "--boot-after-handshakes") {
             valid = ParseCount(value, 0, std::numeric_limits<uint32_t>::max(),
                                options.bootAfterHandshakes);

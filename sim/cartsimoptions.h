@@ -10,6 +10,7 @@ namespace sim {
 struct CartsimOptions
 {
     std::string linkPath;          // a symlink to the serial end, removed on exit
+    std::string ttyPath;           // serve this existing terminal instead of a pty
     uint32_t bootAfterHandshakes = 0;
     double bootDelaySeconds = 0.0; // boots after this long even without handshakes
     bool bootDelayGiven = false;

@@ -19,8 +19,22 @@ std::string Failure(const char* call)
     return std::string(call) + " failed: " + std::strerror(errno);
 }
 
-// Raw mode on the slave: without it the line discipline translates or
-// swallows bytes (0x0D, 0x11, 0x13, 0x7F), and a stray 0x13 freezes output.
+// Raw mode: without it the line discipline translates or swallows bytes
+// (0x0D, 0x11, 0x13, 0x7F), and a stray 0x13 freezes output.
+bool MakeRaw(int terminal, std::string& error)
+{
+    termios settings{};
+    bool ok = tcgetattr(terminal, &settings) == 0;
+    if (ok) {
+        cfmakeraw(&settings);
+        settings.c_cflag |= CLOCAL;
+        ok = tcsetattr(terminal, TCSANOW, &settings) == 0;
+    }
+    if (!ok)
+        error = Failure("setting the terminal raw");
+    return ok;
+}
+
 bool MakeRaw(const std::string& path, std::string& error)
 {
     const int slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -28,14 +42,7 @@ bool MakeRaw(const std::string& path, std::string& error)
         error = Failure("open of the pty slave");
         return false;
     }
-    termios settings{};
-    bool ok = tcgetattr(slave, &settings) == 0;
-    if (ok) {
-        cfmakeraw(&settings);
-        ok = tcsetattr(slave, TCSANOW, &settings) == 0;
-    }
-    if (!ok)
-        error = Failure("setting the pty raw");
+    const bool ok = MakeRaw(slave, error);
     close(slave);
     return ok;
 }
@@ -75,6 +82,19 @@ bool PtyLine::Open(std::string& error)
     error.clear();
     if (!OpenWakePipe(error))
         return false;
+    if (!existingTty.empty()) {
+        const int fd = open(existingTty.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0 || !MakeRaw(fd, error)) {
+            if (fd < 0)
+                error = Failure(("open of " + existingTty).c_str());
+            else
+                close(fd);
+            return false;
+        }
+        master = fd;
+        hostPath = existingTty;
+        return true;
+    }
     const int fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         error = Failure("posix_openpt");
@@ -140,6 +160,10 @@ bool PtyLine::HostHasPortOpen() const
 
 void PtyLine::DiscardUnreadByHost() const
 {
+    if (!existingTty.empty()) {
+        tcflush(master, TCOFLUSH);
+        return;
+    }
     const int slave = open(hostPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (slave < 0)
         return;

@@ -28,6 +28,11 @@ public:
     // A new pseudo-terminal; its slave is set raw and left closed for the
     // host to open. False with `error` set when the system refuses.
     bool Open(std::string& error);
+    // Makes Open() take this existing terminal, set raw, as the cartridge's
+    // end (the device side of a USB gadget's serial port, say): the host is
+    // on the other side of its wire, and a hang-up of the terminal is the
+    // host gone for good.
+    void UseExistingTty(const std::string& path) { existingTty = path; }
     // Closes the master: a host that has the port open sees the line gone.
     void Close();
     bool IsOpen() const { return master >= 0; }
@@ -62,6 +67,7 @@ private:
     int wakeRead = -1;
     int wakeWrite = -1;
     std::string hostPath;
+    std::string existingTty;
 };
 
 } // namespace sim

@@ -18,6 +18,8 @@ PtyServer::PtyServer(Cartridge& cartridge, Options options)
     : cartridge(cartridge), options(options), toCartridge(options.baud), toHost(options.baud),
       pullArmed(options.pullCableAfterBytes != 0), bytesUntilPull(options.pullCableAfterBytes)
 {
+    if (!options.ttyPath.empty())
+        line.UseExistingTty(options.ttyPath);
 }
 
 PtyServer::~PtyServer()

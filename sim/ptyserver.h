@@ -43,6 +43,8 @@ public:
         // Pulls the cable by itself once this many bytes came from the host
         // (0: never): a cable pulled mid-transfer, at a repeatable moment.
         uint64_t pullCableAfterBytes = 0;
+        // An existing terminal to answer on instead of a new pseudo-terminal.
+        std::string ttyPath;
     };
 
     struct Stats
