@@ -100,8 +100,9 @@ std::string FailureLine(const UploadReport& report)
         return "cancelled during the transfer: the cartridge holds an incomplete upload; upload "
                "again before you use it";
     if (report.lineFailed)
-        return "the serial line failed during the upload (cable pulled out, adapter gone?): "
-               "reconnect it and upload again";
+        return "the serial line " + report.port +
+               " failed during the upload (cable pulled out, adapter gone?): reconnect it and "
+               "upload again";
     if (report.endedByDefect)
         return "the upload stopped on an internal error: upload again, and report it with the "
                "output of --trace";

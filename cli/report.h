@@ -30,6 +30,7 @@ struct UploadReport
     double waitLimitSeconds = 0.0;
     double lineBytesPerSecond = 0.0; // the line's ceiling
     CRpc::Stats link;                // the line's own faults (LineFaults)
+    std::string port;                // the port's name, for the failure line
 };
 
 // What the link met (`total`), less what a cartridge still booting made of

@@ -186,6 +186,7 @@ int Upload(const UploadRequest& request, const std::string& port, Kind kind)
     report.waitLimitSeconds = request.waitLimit.value_or(0.0);
     report.lineBytesPerSecond = LineBytesPerSecond(adapter);
     report.link = frontEnd.LineFaultsMet();
+    report.port = port;
 
     std::printf("%s\n", SummaryLine(report).c_str());
     std::fflush(stdout);
