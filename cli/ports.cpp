@@ -17,9 +17,12 @@ void PrintPorts(const std::vector<PortState>& ports, std::FILE* out)
     std::size_t width = 0;
     for (const PortState& port : ports)
         width = std::max(width, port.name.size());
-    for (const PortState& port : ports)
-        std::fprintf(out, "  %-*s  %s\n", static_cast<int>(width), port.name.c_str(),
-                     DescribeState(port).c_str());
+    for (const PortState& port : ports) {
+        const std::string identity = DescribeIdentity(port.identity);
+        std::fprintf(out, "  %-*s  %s%s%s%s\n", static_cast<int>(width), port.name.c_str(),
+                     DescribeState(port).c_str(), identity.empty() ? "" : "  (",
+                     identity.c_str(), identity.empty() ? "" : ")");
+    }
 }
 
 } // namespace
@@ -44,7 +47,7 @@ std::vector<PortState> SurveyPorts()
     for (const std::string& name : candidates) {
         const auto met = std::find_if(found.begin(), found.end(),
                                       [&name](const SerialPortInfo& info) { return info.name == name; });
-        PortState port{name, PortState::State::Free, {}};
+        PortState port{name, PortState::State::Free, {}, IdentifyPort(name)};
         if (met != found.end() && met->inUse) {
             port.state = PortState::State::Refused;
             port.refusal = ExplainRefusedPort(name);
@@ -80,6 +83,23 @@ std::string DescribeState(const PortState& port)
             text += ", " + refusal.holderName;
         text += ")";
     }
+    return text;
+}
+
+std::string DescribeIdentity(const PortIdentity& identity)
+{
+    std::string text = identity.manufacturer;
+    const auto add = [&text](const std::string& separator, const std::string& part) {
+        if (part.empty())
+            return;
+        if (!text.empty())
+            text += separator;
+        text += part;
+    };
+    add(" ", identity.product);
+    if (!identity.serialNumber.empty())
+        add(", ", "serial number " + identity.serialNumber);
+    add(", ", identity.stableName);
     return text;
 }
 

@@ -29,6 +29,7 @@ struct PortState
     std::string name;
     State state = State::Free;
     PortRefusal refusal;
+    PortIdentity identity; // maker, product, serial number, stable name, where known
 };
 
 // Every candidate that exists, in candidate order.
@@ -36,6 +37,9 @@ std::vector<PortState> SurveyPorts();
 
 // "free", "held by another program (pid 4321, minicom)", ...
 std::string DescribeState(const PortState& port);
+// "QEMU QEMU USB SERIAL, serial number 1, /dev/serial/by-id/...", or "" when
+// nothing is known.
+std::string DescribeIdentity(const PortIdentity& identity);
 // What to do about a refused port.
 std::string RefusalHint(const PortRefusal& refusal);
 

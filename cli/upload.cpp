@@ -129,7 +129,7 @@ bool OpenPort(CPCSerial& adapter, const std::string& port)
             why = "no such port: check the name (--list-ports shows the ports found)";
             break;
         case SerialStreamError::AccessDenied: {
-            PortState refused{port, PortState::State::Refused, ExplainRefusedPort(port)};
+            PortState refused{port, PortState::State::Refused, ExplainRefusedPort(port), {}};
             why = DescribeState(refused);
             if (refused.refusal.reason == PortRefusal::Reason::HeldByAnotherProgram)
                 why += ": " + RefusalHint(refused.refusal);

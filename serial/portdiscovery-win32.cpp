@@ -23,6 +23,11 @@ std::vector<std::string> GetCandidatePortNames()
     return names;
 }
 
+PortIdentity IdentifyPort(const std::string&)
+{
+    return {};
+}
+
 uint32_t DiscoveryTicks()
 {
     return ::GetTickCount();

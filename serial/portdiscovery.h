@@ -48,6 +48,19 @@ struct PortRefusal
 // Looks into the system's tables only: opens no port, sends nothing.
 PortRefusal ExplainRefusedPort(const std::string& portName);
 
+// What a person recognises a USB serial port by, from the system's own
+// device tables; a field is empty where the system does not say (a built-in
+// line, a pseudo-terminal, a machine without udev's links, Windows). Reads
+// files only: opens no port.
+struct PortIdentity
+{
+    std::string manufacturer; // the USB device's own strings
+    std::string product;
+    std::string serialNumber;
+    std::string stableName;   // a name that outlives re-plugging (/dev/serial/by-id/...)
+};
+PortIdentity IdentifyPort(const std::string& portName);
+
 // Milliseconds from an arbitrary start, wrapping at 2^32: the time stamps of
 // discovery's trace lines.
 uint32_t DiscoveryTicks();
