@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <limits>
+#include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -20,6 +21,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 
 #include "serial/invariant.h"
 
@@ -28,6 +32,10 @@ namespace {
 constexpr char kSource[] = "serialstream-posix";
 
 using Clock = std::chrono::steady_clock;
+
+// How much longer than its line time the last output may take to leave the
+// port at its close: a USB adapter's latency.
+constexpr std::chrono::milliseconds kCloseDrainAllowance{100};
 
 enum class PortCall
 {
@@ -227,6 +235,34 @@ bool ExclusiveFlagSet(int fd)
 #endif
 }
 
+// What the driver still holds to send (a pseudo-terminal: always 0).
+int QueuedOutput(int fd)
+{
+    int queued = 0;
+    return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+// Bytes the far end does not take would hold the close: a real driver waits
+// for them to leave (on USB ports up to 30 s, the port's closing wait),
+// however the port was opened, and a flush does not reach what a USB driver
+// has already handed to the bus. They are dropped, and where output is still
+// queued the driver is told not to wait for it. Changing the closing wait
+// needs CAP_SYS_ADMIN on Linux; the flush is all an ordinary user gets.
+// Drivers without the setting refuse it, and the port closes as before.
+void DropUnsentOutput(int fd)
+{
+    (void)::tcflush(fd, TCOFLUSH);
+#if defined(TIOCGSERIAL) && defined(ASYNC_CLOSING_WAIT_NONE)
+    if (QueuedOutput(fd) == 0)
+        return;
+    serial_struct port{};
+    if (::ioctl(fd, TIOCGSERIAL, &port) != 0 || port.closing_wait == ASYNC_CLOSING_WAIT_NONE)
+        return;
+    port.closing_wait = ASYNC_CLOSING_WAIT_NONE;
+    (void)::ioctl(fd, TIOCSSERIAL, &port);
+#endif
+}
+
 } // namespace
 
 void CSerialStream::OpenPort()
@@ -270,6 +306,14 @@ void CSerialStream::ClosePort()
     // finds it clear or fails. Failing to clear it is of no consequence to
     // the close itself.
     (void)::ioctl(fd, TIOCNXCL);
+    // What was written last (a cancelled upload's closing word) still leaves
+    // on a line that takes bytes; on one that has stopped taking them it
+    // would never leave, and waiting for it is no use.
+    const Deadline drained(LineClearAfter(0) + kCloseDrainAllowance);
+    while (QueuedOutput(fd) > 0 && drained.RemainingMs() > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (QueuedOutput(fd) > 0)
+        DropUnsentOutput(fd);
     // On Linux the descriptor is released even when close() reports EINTR.
     if (::close(fd) != 0 && errno != EINTR)
         FailOnSystemError(PortCall::Other, errno, name, __LINE__);
