@@ -9,13 +9,15 @@
 #   windows-program  the Windows zip, its plemo-upload.exe uploading through
 #                    its dialog under wine
 #   windows-flash    the zip's plemo-flash.exe uploading from a console, under wine
+#   vm          plemo-flash on real kernel serial drivers (FTDI, CDC-ACM, 16550)
+#               in a QEMU machine under software emulation
 # Every stage runs even when one before it failed; the last line adds them up.
 # The wine stages take /tmp/plemo-wine.lock: two wine runs on one machine
 # (another checkout's, a developer's) would break each other.
 set -uo pipefail
 cd "$(dirname "$0")"
 
-tools/install-deps.sh build gui pty windows fuzz package || exit 1
+tools/install-deps.sh build gui pty windows fuzz package vm || exit 1
 
 logs=build/test-logs
 mkdir -p "$logs"
@@ -73,6 +75,7 @@ stage package package
 stage windows-serial wine_stage tools/test-windows-serial.sh
 stage windows-program wine_stage tools/test-windows-program.sh
 stage windows-flash wine_stage tests/cli/run-flash-under-wine.sh
+stage vm tools/test-vm.sh
 
 echo "all: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

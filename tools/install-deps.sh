@@ -4,7 +4,8 @@
 #   tools/install-deps.sh GROUP...
 # Groups: build (compile and unit tests), gui (a real window, screenshots),
 # pty (serial tools), windows (cross-compiler and wine), fuzz (clang, libFuzzer),
-# package (the .deb, the Windows zip and their checks).
+# package (the .deb, the Windows zip and their checks), vm (a virtual machine
+# with real kernel serial drivers: QEMU, a busybox initramfs).
 set -euo pipefail
 
 packages_of() {
@@ -17,6 +18,7 @@ packages_of() {
                       xz-utils ;;
         fuzz) echo clang libclang-rt-14-dev ;;
         package) echo dpkg-dev lintian desktop-file-utils appstream man-db zip unzip ;;
+        vm) echo qemu-system-x86 busybox-static cpio python3 socat ;;
         *) echo "install-deps: unknown group '$1'" >&2; exit 2 ;;
     esac
 }

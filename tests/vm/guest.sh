@@ -1,0 +1,285 @@
+#!/usr/bin/env bash
+# The scenarios that run inside the test machine (tools/test-vm.sh starts
+# it), as root, on the host's programs seen read-only over 9p. Three real
+# kernel drivers carry the uploads:
+#   /dev/ttyUSB0  the guest's ftdi_sio on QEMU's FTDI adapter, plemo-cartsim
+#                 on the host behind it
+#   /dev/ttyS1    the guest's 8250 on QEMU's 16550, plemo-cartsim on the host
+#   /dev/ttyACM0  the guest's cdc-acm on a dummy_hcd gadget whose ACM function
+#                 (/dev/ttyGS0) plemo-cartsim serves here in the guest
+# Each check prints "vm-check: pass|FAIL NAME: detail", each measured time
+# "vm-time: NAME SECONDS". What only the host can do (pull the FTDI adapter
+# out, plug it back in, mark its trace) is asked for on the console:
+# "plemo-vm-request: N WHAT"; the host answers by creating $run/ack/N.
+set -uo pipefail
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8
+top=$(cd "$(dirname "$0")/../.." && pwd)
+run=$top/build/vm/run
+flash=$top/build/cli/plemo-flash
+cartsim=$top/build/sim/plemo-cartsim
+files=$run/files
+baud=$(cat "$run/baud")
+work=/tmp/vm
+mkdir -p "$work"
+
+pass() { echo "vm-check: pass $1: ${2:-}"; }
+fail() { echo "vm-check: FAIL $1: ${2:-}"; }
+check() { # NAME DETAIL COMMAND...: passes when the command succeeds
+    local name=$1 detail=$2
+    shift 2
+    if "$@"; then pass "$name" "$detail"; else fail "$name" "$detail"; fi
+}
+now() { date +%s.%N; }
+since() { awk -v a="$1" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }'; }
+timing() { echo "vm-time: $1 $2"; }
+within() { awk -v t="$1" -v limit="$2" 'BEGIN { exit !(t <= limit) }'; }
+
+requests=0
+# Asks the host for WHAT and waits until it is done (at most 30 s).
+request() {
+    requests=$((requests + 1))
+    echo "plemo-vm-request: $requests $1"
+    local tries=0
+    until [ -e "$run/ack/$requests" ]; do
+        tries=$((tries + 1))
+        [ "$tries" -lt 600 ] || { echo "vm: the host did not answer '$1'"; return 1; }
+        sleep 0.05
+    done
+}
+
+# Waits until COMMAND succeeds, polling every 0.05 s, at most SECONDS.
+wait_until() {
+    local seconds=$1 tries=0
+    shift
+    until "$@"; do
+        tries=$((tries + 1))
+        [ "$tries" -lt $((seconds * 20)) ] || return 1
+        sleep 0.05
+    done
+}
+listed() { "$flash" --list-ports 2>&1 | grep -q "^  $1 "; }
+not_listed() { ! listed "$1"; }
+progressed() { grep -q '^progress:' "$1"; }
+
+# An upload in the background: stdout to $work/NAME.out, every line of
+# stderr with the time it came to $work/NAME.err; its pid in $upload_pid.
+start_upload() {
+    local name=$1
+    shift
+    "$flash" --wait 30 "$@" >"$work/$name.out" \
+        2> >(while IFS= read -r line; do echo "$(now) $line"; done >"$work/$name.err") &
+    upload_pid=$!
+}
+# Waits for the background upload; its exit status in $upload_status, the
+# moment it ended in $upload_end.
+finish_upload() {
+    wait "$upload_pid"
+    upload_status=$?
+    upload_end=$(now)
+    sleep 0.2 # the stderr reader's last line
+}
+
+# One upload in the foreground; checks its exit status and times it.
+upload() { # NAME PORT FILE
+    local name=$1 port=$2 file=$3 started status
+    started=$(now)
+    "$flash" --quiet --wait 30 --port "$port" "$file" >"$work/$name.out" 2>&1
+    status=$?
+    timing "$name" "$(since "$started")"
+    check "$name" "exit $status: $(tail -n 1 "$work/$name.out")" [ "$status" -eq 0 ]
+}
+
+# --- the CDC-ACM gadget ----------------------------------------------------------------
+gadget=/sys/kernel/config/usb_gadget/plemo
+udc=
+make_gadget() {
+    mkdir -p "$gadget/strings/0x409" "$gadget/configs/c.1" "$gadget/functions/acm.usb0" || return 1
+    echo 0x1d6b >"$gadget/idVendor"
+    echo 0x0104 >"$gadget/idProduct"
+    echo "Plemo Test Rig" >"$gadget/strings/0x409/manufacturer"
+    echo "Cartridge Link" >"$gadget/strings/0x409/product"
+    echo "PLEMO-ACM-0001" >"$gadget/strings/0x409/serialnumber"
+    ln -s "$gadget/functions/acm.usb0" "$gadget/configs/c.1/" || return 1
+    udc=$(ls /sys/class/udc | head -n 1)
+    [ -n "$udc" ] && echo "$udc" >"$gadget/UDC"
+}
+gadget_cartsim_pid=
+start_gadget_cartsim() { # extra options...
+    "$cartsim" --tty /dev/ttyGS0 --baud "$baud" --quiet --dump "$work/acm-flash.bin" "$@" \
+        >"$work/acm-cartsim.log" 2>&1 &
+    gadget_cartsim_pid=$!
+    wait_until 10 grep -q 'serial port' "$work/acm-cartsim.log"
+}
+stop_gadget_cartsim() {
+    [ -n "$gadget_cartsim_pid" ] || return 0
+    kill -CONT "$gadget_cartsim_pid" 2>/dev/null
+    kill -TERM "$gadget_cartsim_pid" 2>/dev/null
+    wait "$gadget_cartsim_pid" 2>/dev/null
+    gadget_cartsim_pid=
+}
+
+# --- the rig comes up ------------------------------------------------------------------
+started=$(now)
+check rig-ftdi-port "the FTDI adapter as /dev/ttyUSB0" wait_until 30 test -c /dev/ttyUSB0
+gadget_up() { make_gadget && wait_until 30 test -c /dev/ttyACM0; }
+check rig-acm-port "the gadget as /dev/ttyACM0" gadget_up
+timing rig-ready "$(since "$started")"
+
+# --- the line settings the FTDI adapter sees, from QEMU's trace --------------------------
+# The host reads the trace between the two marks; the upload between them is
+# the only use of the adapter then.
+request "trace-start upload"
+upload ftdi-frm /dev/ttyUSB0 "$files/firmware.frm"
+request "trace-end upload"
+
+# Whether the DTR pulse at the open can be avoided: the port is left as a
+# way round would leave it (HUPCL off: DTR not dropped at the close; speed
+# B0: the kernel raises nothing at the open), and the program's upload is
+# traced (the host prints what DTR did; a finding, not a check).
+leave_port() { # the termios change, then DTR off and close
+    python3 -c '
+import fcntl, os, struct, sys, termios
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+attrs = termios.tcgetattr(fd)
+if sys.argv[2] == "hupcl-off":
+    attrs[2] &= ~termios.HUPCL
+elif sys.argv[2] == "b0":
+    attrs[4] = attrs[5] = termios.B0
+else:
+    attrs[2] |= termios.HUPCL
+    attrs[4] = attrs[5] = termios.B38400
+termios.tcsetattr(fd, termios.TCSANOW, attrs)
+fcntl.ioctl(fd, termios.TIOCMBIC, struct.pack("i", termios.TIOCM_DTR))
+os.close(fd)' /dev/ttyUSB0 "$1"
+}
+for way in hupcl-off b0; do
+    leave_port "$way"
+    request "trace-start dtr-$way"
+    upload "ftdi-dtr-$way" /dev/ttyUSB0 "$files/firmware.frm"
+    request "trace-end dtr-$way"
+    leave_port restore
+done
+
+upload ftdi-bit /dev/ttyUSB0 "$files/cart_top.bit"
+upload uart-frm /dev/ttyS1 "$files/firmware.frm"
+upload uart-bit /dev/ttyS1 "$files/cart_top.bit"
+
+start_gadget_cartsim
+upload acm-frm /dev/ttyACM0 "$files/firmware.frm"
+upload acm-bit /dev/ttyACM0 "$files/cart_top.bit"
+stop_gadget_cartsim
+check acm-flash "the gadget cartridge's flash, byte for byte" \
+    cmp "$work/acm-flash.bin" "$files/expected-flash.bin"
+
+# --- ports a person can recognise ------------------------------------------------------
+"$flash" --list-ports >"$work/list.out" 2>&1
+cat "$work/list.out"
+check list-ftdi "maker, product and serial number of the FTDI adapter" \
+    grep -q '^  /dev/ttyUSB0 .*QEMU.*QEMU USB SERIAL.*PLEMO-FTDI-0001' "$work/list.out"
+check list-acm "maker, product and serial number of the gadget" \
+    grep -q '^  /dev/ttyACM0 .*Plemo Test Rig.*Cartridge Link.*PLEMO-ACM-0001' "$work/list.out"
+
+# --- a cable pulled during the upload, plugged back --------------------------------------
+# PORT, how to pull and plug, and what the port needs to answer again.
+pull_and_plug() {
+    local name=$1 port=$2 pull=$3 plug=$4 pulled plugged
+    start_upload "$name-pull" --port "$port" "$files/firmware.frm"
+    wait_until 30 progressed "$work/$name-pull.out"
+    $pull
+    pulled=$(now)
+    finish_upload
+    timing "$name-pull-to-exit" "$(awk -v a="$pulled" -v b="$upload_end" 'BEGIN { printf "%.2f", b - a }')"
+    check "$name-pull-error" "exit $upload_status: $(cut -d' ' -f2- "$work/$name-pull.err" | tail -n 1)" \
+        grep -q "serial line $port failed" "$work/$name-pull.err"
+    check "$name-pull-exit" "exit status 1, within 3 s of the pull" \
+        sh -c "[ $upload_status -eq 1 ] && awk -v a=$pulled -v b=$upload_end 'BEGIN { exit !(b - a < 3) }'"
+    check "$name-unlisted" "--list-ports no longer shows $port" wait_until 5 not_listed "$port"
+    $plug
+    plugged=$(now)
+    check "$name-relisted" "--list-ports shows $port again" wait_until 20 listed "$port"
+    timing "$name-plug-to-listed" "$(since "$plugged")"
+}
+pull_ftdi() { request pull-ftdi; }
+plug_ftdi() { request plug-ftdi; }
+pull_and_plug ftdi /dev/ttyUSB0 pull_ftdi plug_ftdi
+upload ftdi-after-plug /dev/ttyUSB0 "$files/firmware.frm"
+
+start_gadget_cartsim
+unbind_gadget() { echo "" >"$gadget/UDC"; }
+bind_gadget() { echo "$udc" >"$gadget/UDC"; }
+pull_and_plug acm /dev/ttyACM0 unbind_gadget bind_gadget
+# The gadget's terminal hung up with the unbinding: a new cartridge serves it.
+stop_gadget_cartsim
+start_gadget_cartsim
+upload acm-after-plug /dev/ttyACM0 "$files/firmware.frm"
+
+# --- a far end that stops reading during the upload (CDC-ACM) ----------------------------
+# The cartridge stops (SIGSTOP) with its USB link up: the driver keeps the
+# bytes it could not send, and the close must not wait for them.
+# With INTERRUPT_AFTER seconds, Ctrl-C comes that long after the stall.
+stalled_far_end() {
+    local name=$1 interrupt_after=${2:-} stalled signalled last_line
+    start_upload "$name" --port /dev/ttyACM0 "$files/firmware.frm"
+    wait_until 30 progressed "$work/$name.out"
+    kill -STOP "$gadget_cartsim_pid"
+    stalled=$(now)
+    if [ -n "$interrupt_after" ]; then
+        sleep "$interrupt_after"
+        kill -INT "$upload_pid"
+        signalled=$(now)
+    fi
+    # An upper bound, so that a close that waits for ever still ends the test.
+    ( sleep 90; kill -KILL "$upload_pid" 2>/dev/null ) &
+    local guard=$!
+    finish_upload
+    kill "$guard" 2>/dev/null
+    last_line=$(tail -n 1 "$work/$name.err" | cut -d' ' -f1)
+    timing "$name-to-exit" "$(awk -v a="$stalled" -v b="$upload_end" 'BEGIN { printf "%.2f", b - a }')"
+    timing "$name-last-line-to-exit" "$(awk -v a="${last_line:-0}" -v b="$upload_end" 'BEGIN { printf "%.2f", b - a }')"
+    if [ -n "$interrupt_after" ]; then
+        timing "$name-cancel-to-exit" "$(awk -v a="$signalled" -v b="$upload_end" 'BEGIN { printf "%.2f", b - a }')"
+        # 0.5 s for the cancel, one bounded FinishUpload (2 s), slack for emulation.
+        check "$name-prompt" "Ctrl-C ends it (exit 4) within 4 s" \
+            sh -c "[ $upload_status -eq 4 ] && awk -v a=$signalled -v b=$upload_end 'BEGIN { exit !(b - a < 4) }'"
+    else
+        check "$name-fails" "the upload fails (exit 1)" [ "$upload_status" -eq 1 ]
+    fi
+    check "$name-close" "the exit follows the last line within 2 s (no closing wait)" \
+        awk -v a="${last_line:-0}" -v b="$upload_end" 'BEGIN { exit !(b - a < 2) }'
+    stop_gadget_cartsim
+    start_gadget_cartsim
+}
+stalled_far_end acm-stall
+stalled_far_end acm-stall-ctrl-c 3
+
+# --- the port held by another program ----------------------------------------------------
+# The holder locks the port and sets its exclusive flag, as terminal programs do.
+python3 -c '
+import fcntl, os, sys, termios, time
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+fcntl.ioctl(fd, termios.TIOCEXCL)
+print("holding", flush=True)
+time.sleep(60)' /dev/ttyACM0 >"$work/holder.out" 2>&1 &
+holder=$!
+wait_until 10 grep -q holding "$work/holder.out"
+chmod 0666 /dev/ttyACM0
+held() { # NAME COMMAND-PREFIX...
+    local name=$1 status
+    shift
+    "$@" "$flash" --quiet --port /dev/ttyACM0 "$files/firmware.frm" >"$work/$name.out" 2>&1
+    status=$?
+    check "$name" "exit $status: $(tail -n 1 "$work/$name.out")" \
+        sh -c "[ $status -eq 3 ] && grep -q 'held by another program' '$work/$name.out'"
+}
+held held-root
+held held-user setpriv --reuid=65534 --regid=65534 --clear-groups
+"$flash" --list-ports >"$work/held-list.out" 2>&1
+check held-listed "--list-ports names the holder" \
+    grep -q "^  /dev/ttyACM0 .*held by another program (pid $holder" "$work/held-list.out"
+kill "$holder"
+wait "$holder" 2>/dev/null
+upload acm-after-held /dev/ttyACM0 "$files/firmware.frm"
+stop_gadget_cartsim
+
+echo "vm: guest scenarios done after $(since "$started") s"
