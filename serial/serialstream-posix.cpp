@@ -22,7 +22,9 @@
 #include <termios.h>
 #include <unistd.h>
 #ifdef __linux__
-#include <linux/serial.h>
+#include <csignal>
+#include <ctime>
+#include <pthread.h>
 #endif
 
 #include "serial/invariant.h"
@@ -33,9 +35,9 @@ constexpr char kSource[] = "serialstream-posix";
 
 using Clock = std::chrono::steady_clock;
 
-// How much longer than its line time the last output may take to leave the
-// port at its close: a USB adapter's latency.
-constexpr std::chrono::milliseconds kCloseDrainAllowance{100};
+// How long the last output may take to leave the port at its close: a
+// closing word's line time and a USB adapter's latency.
+constexpr int32_t kCloseDrainMs = 250;
 
 enum class PortCall
 {
@@ -243,23 +245,50 @@ int QueuedOutput(int fd)
 }
 
 // Bytes the far end does not take would hold the close: a real driver waits
-// for them to leave (on USB ports up to 30 s, the port's closing wait),
-// however the port was opened, and a flush does not reach what a USB driver
-// has already handed to the bus. They are dropped, and where output is still
-// queued the driver is told not to wait for it. Changing the closing wait
-// needs CAP_SYS_ADMIN on Linux; the flush is all an ordinary user gets.
-// Drivers without the setting refuse it, and the port closes as before.
-void DropUnsentOutput(int fd)
+// for them to leave, up to the port's closing wait (30 s on USB ports),
+// however the port was opened; a flush does not reach what a USB driver has
+// already handed to the bus, and only CAP_SYS_ADMIN may shorten the closing
+// wait. The wait ends at a signal, though, and the close then goes on and
+// releases the port: so while this thread closes, a timer signals it every
+// 50 ms with a signal whose handler does nothing (no SA_RESTART). The
+// previous handler is back once the close has returned and the timer is
+// gone. Returns close()'s result.
+int CloseDroppingUnsentOutput(int fd)
 {
     (void)::tcflush(fd, TCOFLUSH);
-#if defined(TIOCGSERIAL) && defined(ASYNC_CLOSING_WAIT_NONE)
-    if (QueuedOutput(fd) == 0)
-        return;
-    serial_struct port{};
-    if (::ioctl(fd, TIOCGSERIAL, &port) != 0 || port.closing_wait == ASYNC_CLOSING_WAIT_NONE)
-        return;
-    port.closing_wait = ASYNC_CLOSING_WAIT_NONE;
-    (void)::ioctl(fd, TIOCSSERIAL, &port);
+#ifdef __linux__
+    const int interruption = SIGRTMAX;
+    sigset_t blocked;
+    if (::pthread_sigmask(SIG_BLOCK, nullptr, &blocked) != 0 ||
+        sigismember(&blocked, interruption) != 0)
+        return ::close(fd);
+    struct sigaction doNothing {};
+    doNothing.sa_handler = [](int) {};
+    sigemptyset(&doNothing.sa_mask);
+    struct sigaction previous {};
+    if (::sigaction(interruption, &doNothing, &previous) != 0)
+        return ::close(fd);
+    sigevent toThisThread{};
+    toThisThread.sigev_notify = SIGEV_THREAD_ID;
+    toThisThread.sigev_signo = interruption;
+    toThisThread._sigev_un._tid = ::gettid();
+    timer_t timer{};
+    const bool timed = ::timer_create(CLOCK_MONOTONIC, &toThisThread, &timer) == 0;
+    if (timed) {
+        itimerspec every50Ms{};
+        every50Ms.it_value.tv_nsec = 50'000'000;
+        every50Ms.it_interval.tv_nsec = 50'000'000;
+        (void)::timer_settime(timer, 0, &every50Ms, nullptr);
+    }
+    const int closed = ::close(fd);
+    const int error = errno;
+    if (timed)
+        (void)::timer_delete(timer); // a last signal is taken on the way back
+    (void)::sigaction(interruption, &previous, nullptr);
+    errno = error;
+    return closed;
+#else
+    return ::close(fd);
 #endif
 }
 
@@ -309,13 +338,12 @@ void CSerialStream::ClosePort()
     // What was written last (a cancelled upload's closing word) still leaves
     // on a line that takes bytes; on one that has stopped taking them it
     // would never leave, and waiting for it is no use.
-    const Deadline drained(LineClearAfter(0) + kCloseDrainAllowance);
+    const Deadline drained = Deadline::In(kCloseDrainMs);
     while (QueuedOutput(fd) > 0 && drained.RemainingMs() > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    if (QueuedOutput(fd) > 0)
-        DropUnsentOutput(fd);
+    const int closed = QueuedOutput(fd) > 0 ? CloseDroppingUnsentOutput(fd) : ::close(fd);
     // On Linux the descriptor is released even when close() reports EINTR.
-    if (::close(fd) != 0 && errno != EINTR)
+    if (closed != 0 && errno != EINTR)
         FailOnSystemError(PortCall::Other, errno, name, __LINE__);
 }
 
