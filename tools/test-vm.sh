@@ -17,6 +17,7 @@ vm=$top/build/vm
 run=$vm/run
 baud=${PLEMO_VM_BAUD:-230400}   # the host cartridges' line pacing
 limit_s=${PLEMO_VM_TIME_LIMIT:-900}
+guest=${PLEMO_VM_GUEST:-$top/tests/vm/guest.sh} # another script to run in the guest, to try things
 
 passed=0
 failed=0
@@ -72,7 +73,7 @@ monitor() { echo "$1" | socat - "UNIX-CONNECT:$run/monitor.sock" >>"$run/monitor
 : >"$run/console.log"
 qemu-system-x86_64 -accel tcg -m 768 -smp 1 -nodefaults -display none -no-reboot \
     -kernel "$kernel/vmlinux" -initrd "$vm/initramfs.cpio.gz" \
-    -append "console=ttyS0 quiet panic=-1 plemo.run=$top/tests/vm/guest.sh" \
+    -append "console=ttyS0 quiet panic=-1 plemo.run=$guest" \
     -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
     -chardev file,id=console,path="$run/console.log" -serial chardev:console \
     -chardev serial,id=uart,path="$run/uart.line" -serial chardev:uart \
