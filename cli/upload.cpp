@@ -57,6 +57,12 @@ public:
         }
     }
     void KeepAlive() override { PassStopOn(); }
+    // Whether a stop came: a write waiting for a stalled line gives up then.
+    bool Stopping()
+    {
+        PassStopOn();
+        return stop != Stop::None;
+    }
     std::string PathToTransfer() override
     {
         transferStarted = Clock::now();
@@ -171,6 +177,14 @@ int Upload(const UploadRequest& request, const std::string& port, Kind kind)
 
     ProgressLine progress(stdout, ProgressStyle(request), [] { return Clock::now(); });
     ConsoleFrontEnd frontEnd(host, request, progress);
+    // A Ctrl-C ends a write that waits for a stalled line; the adapter
+    // outlives the front end, so the hook goes before it does.
+    adapter.SetWriteGiveUp([&frontEnd] { return frontEnd.Stopping(); });
+    struct HookRemover
+    {
+        CPCSerial& adapter;
+        ~HookRemover() { adapter.SetWriteGiveUp({}); }
+    } hookRemover{adapter};
     QObject::connect(&host, &CFlashXferHost::UpdateProgressBar, [&frontEnd](int) { frontEnd.Progress(); });
     CUploadSession session(host, frontEnd);
 

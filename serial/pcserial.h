@@ -8,7 +8,9 @@
 // own (and, behind a USB adapter, a transfer of its own). Every byte still
 // reaches the port before the link waits for the reply.
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "serial/comm.h"
@@ -44,6 +46,8 @@ public:
     int32_t Read(void* data, int32_t length, uint16_t timeoutMs) override;
     // Hands the gathered bytes to the port now; they are dropped if that fails.
     void Flush();
+    // See CSerialStream::SetWriteGiveUp.
+    void SetWriteGiveUp(std::function<bool()> giveUp) { stream.SetWriteGiveUp(std::move(giveUp)); }
 
     // The system's monotonic clock.
     Time Now() const override;

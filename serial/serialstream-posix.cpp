@@ -39,6 +39,9 @@ using Clock = std::chrono::steady_clock;
 // closing word's line time and a USB adapter's latency.
 constexpr int32_t kCloseDrainMs = 250;
 
+// How often a write that waits for room asks whether to give up.
+constexpr std::chrono::milliseconds kGiveUpCheck{50};
+
 enum class PortCall
 {
     Open,  // open() and the lock: the caller tells missing, held and broken ports apart
@@ -178,6 +181,12 @@ public:
         return Deadline(Clock::now() + std::chrono::milliseconds(timeoutMs));
     }
     explicit Deadline(Clock::time_point end) : limited(true), end(end) {}
+    // This deadline, or `wait` from now if that comes first.
+    Deadline AtMost(std::chrono::milliseconds wait) const
+    {
+        const Clock::time_point soon = Clock::now() + wait;
+        return Deadline(limited ? std::min(end, soon) : soon);
+    }
 
     // Milliseconds for poll(): -1 without limit, 0 when the time is up.
     int RemainingMs() const
@@ -450,7 +459,16 @@ void CSerialStream::PortWrite(const void* data, int32_t length)
             FailOnSystemError(PortCall::Other, count == 0 ? EIO : errno, name, __LINE__);
 
         // The driver's queue is full: wait until the line takes more.
-        const short ready = WaitUntilReady(fd, POLLOUT, deadline, name);
+        short ready = 0;
+        while (writeGiveUp) {
+            ready = WaitUntilReady(fd, POLLOUT, deadline.AtMost(kGiveUpCheck), name);
+            if (ready != 0 || deadline.RemainingMs() == 0)
+                break;
+            if (writeGiveUp())
+                FailOnSystemError(PortCall::Other, ECANCELED, name, __LINE__);
+        }
+        if (!writeGiveUp)
+            ready = WaitUntilReady(fd, POLLOUT, deadline, name);
         if (ready == 0)
             FailOnSystemError(PortCall::Other, ETIMEDOUT, name, __LINE__);
         if ((ready & POLLHUP) != 0)

@@ -16,6 +16,7 @@
 // serialstream-posix.cpp or serialstream-win32.cpp, chosen by the build.
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "serial/serialstreamerror.h"
@@ -70,6 +71,11 @@ public:
     // its speed, so only a port whose far end no longer takes bytes, or a
     // driver that no longer sends them, can hold a write up.
     void SetWriteStallAllowance(std::chrono::milliseconds allowance) { stallAllowance = allowance; }
+    // Asked after every 50 ms a write has waited for room in vain (POSIX):
+    // true ends the write at once, failed as at its deadline. A cancel cuts
+    // the wait on a far end that stopped taking bytes short this way; on a
+    // line that takes them, room comes sooner. Empty: the deadline decides.
+    void SetWriteGiveUp(std::function<bool()> giveUp) { writeGiveUp = std::move(giveUp); }
     // Stores up to `length` bytes at `data` and returns how many. Takes what
     // has arrived, then waits for the missing bytes only: `timeoutMs` 0 not
     // at all, > 0 at most that long in total, < 0 without limit. Throws 1
@@ -129,4 +135,5 @@ private:
     PortCallCounts portCalls;
     std::chrono::steady_clock::time_point outputDoneAt{};
     std::chrono::milliseconds stallAllowance{kDefaultWriteStallAllowance};
+    std::function<bool()> writeGiveUp;
 };

@@ -174,4 +174,28 @@ TEST(SerialWriteDeadline, AFarEndSlowerThanTheLineCannotKeepAWriteGoing)
     EXPECT_TRUE(stream.IsOpen());
 }
 
+#ifndef _WIN32
+TEST(SerialWriteDeadline, AGiveUpEndsAWaitForAFarEndThatTakesNothing)
+{
+    // At 38,400 baud 64 KiB may take 17 s and the allowance 5 s more; a far
+    // end that reads nothing fills the pty at once, and the write waits for
+    // room until its owner gives up.
+    constexpr int32_t kLength = 64 * 1024;
+    LinePeer peer;
+    CSerialStream stream;
+    stream.SetSpeed(38400);
+    int asked = 0;
+    stream.SetWriteGiveUp([&asked] { return ++asked >= 2; });
+    stream.Open(peer.PortName());
+
+    const Bytes block = Pattern(kLength);
+    const auto began = Clock::now();
+    const int32_t code = ErrorCodeOf([&] { stream.Write(block.data(), kLength); });
+
+    EXPECT_EQ(code, SerialStreamError::SystemError);
+    EXPECT_EQ(asked, 2);
+    EXPECT_LT(Clock::now() - began, stream.TransferTime(kLength));
+}
+#endif
+
 } // namespace
