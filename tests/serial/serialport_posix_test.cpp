@@ -9,7 +9,9 @@
 #include <ostream>
 #include <thread>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
@@ -279,6 +281,60 @@ TEST_F(SerialLineGone, IsNotMistakenForSilenceByAPollingRead)
     EXPECT_TRUE(stream.IsOpen()); // still to be closed by its owner
     EXPECT_EQ(ErrorCodeOf([&] { stream.Close(); }), 0);
 }
+
+// What the system said travels with the error, for whoever has to explain
+// the failure to a person: its error number and its own text for it. A
+// refusal of the stream's own has neither.
+struct SystemFailure
+{
+    const char* name;
+    void (*fail)(LinePeer& peer, CSerialStream& stream);
+    int32_t code;
+    int systemError; // errno; 0: no system call failed
+};
+
+void PrintTo(const SystemFailure& failure, std::ostream* out)
+{
+    *out << failure.name;
+}
+
+class SerialSystemErrors : public ::testing::TestWithParam<SystemFailure>
+{
+};
+
+TEST_P(SerialSystemErrors, KeepTheSystemsErrorNumberAndText)
+{
+    const SystemFailure failure = GetParam();
+    LinePeer peer;
+    CSerialStream stream;
+    const SerialStreamError error = ErrorOf([&] { failure.fail(peer, stream); });
+    EXPECT_EQ(error.code, failure.code);
+    EXPECT_EQ(error.systemError, static_cast<uint32_t>(failure.systemError));
+    EXPECT_STREQ(error.systemMessage, failure.systemError != 0 ? strerror(failure.systemError) : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, SerialSystemErrors,
+    ::testing::Values(
+        SystemFailure{"MissingDevice",
+                      [](LinePeer&, CSerialStream& stream) {
+                          stream.Open(LinePeer::MissingPortName());
+                      },
+                      SerialStreamError::PortNotFound, ENOENT},
+        SystemFailure{"WriteAfterTheLineWent",
+                      [](LinePeer& peer, CSerialStream& stream) {
+                          stream.Open(peer.PortName());
+                          peer.HangUp();
+                          stream.Write("x", 1);
+                      },
+                      SerialStreamError::SystemError, EIO},
+        SystemFailure{"SpeedOutOfRange",
+                      [](LinePeer& peer, CSerialStream& stream) {
+                          stream.Open(peer.PortName());
+                          stream.SetSpeed(0);
+                      },
+                      SerialStreamError::InvalidArgument, 0}),
+    [](const ::testing::TestParamInfo<SystemFailure>& info) { return info.param.name; });
 
 // A reader woken only after its deadline, as on a loaded machine or by a
 // signal, still takes the bytes that came in time. The signal arrives while
