@@ -3,8 +3,6 @@
 #include <chrono>
 #include <cstdio>
 
-#include <QObject>
-
 #include "cli/console.h"
 #include "cli/exitstatus.h"
 #include "cli/fileinfo.h"
@@ -20,7 +18,6 @@ namespace plemoflash {
 namespace {
 
 using Kind = CUploadSession::Kind;
-using Outcome = CUploadSession::Outcome;
 using Stop = UploadReport::Stop;
 
 double SecondsBetween(Clock::time_point from, Clock::time_point to)
@@ -38,7 +35,7 @@ double LineBytesPerSecond(const CPCSerial& adapter)
 
 // The upload as the console shows it. A stop (Ctrl-C, or --wait running
 // out) goes to the host's Cancel, as the dialog's Cancel button does: the
-// host's waits run KeepAlive at least every 50 ms, and every progress
+// host's waits run WhileWaiting at least every 50 ms, and every progress
 // report looks too.
 class ConsoleFrontEnd : public CUploadSession::IFrontEnd
 {
@@ -56,38 +53,31 @@ public:
             std::fflush(stdout);
         }
     }
-    void KeepAlive() override { PassStopOn(); }
+    void WhileWaiting() override { PassStopOn(); }
     // Whether a stop came: a write waiting for a stalled line gives up then.
     bool Stopping()
     {
         PassStopOn();
         return stop != Stop::None;
     }
-    std::string PathToTransfer() override
+    void DeviceAnswered() override
     {
         transferStarted = Clock::now();
         answered = true;
-        beforeAnswer = host.LinkStats();
-        owedAtAnswer = host.OwedAnswerCount();
-        return request.path;
     }
-    void UploadEnded(Outcome) override
+    std::string PathToTransfer() override { return request.path; }
+    void Progress(int64_t bytesSent, int64_t bytesToSend) override
+    {
+        PassStopOn();
+        progress.Report(bytesSent, bytesToSend);
+    }
+    void UploadEnded(const CUploadSession::Result&) override
     {
         ended = Clock::now();
-        if (!answered)
-            beforeAnswer = host.LinkStats();
         progress.Finish();
     }
 
-    void Progress()
-    {
-        PassStopOn();
-        progress.Report(host.BytesSent(), host.TransferSize());
-    }
-
     Stop StopAsked() const { return stop; }
-    // The line's own faults, without what the wait for a booting cartridge left.
-    CRpc::Stats LineFaultsMet() const { return LineFaults(host.LinkStats(), beforeAnswer, owedAtAnswer); }
     double WaitSeconds() const { return SecondsBetween(waitStarted, answered ? transferStarted : ended); }
     double TransferSeconds() const { return answered ? SecondsBetween(transferStarted, ended) : 0.0; }
 
@@ -115,8 +105,6 @@ private:
     ProgressLine& progress;
     Stop stop = Stop::None;
     bool answered = false;
-    CRpc::Stats beforeAnswer;
-    uint64_t owedAtAnswer = 0;
     Clock::time_point waitStarted{};
     Clock::time_point transferStarted{};
     Clock::time_point ended{};
@@ -143,7 +131,8 @@ bool OpenPort(CPCSerial& adapter, const std::string& port)
         }
         default:
             why = "it does not open as a serial port at " + std::to_string(CUploadSession::kUploadBaud) +
-                  " baud (error " + std::to_string(error.code) +
+                  " baud (" + (error.systemMessage[0] != '\0' ? std::string(error.systemMessage) + ", " : "") +
+                  "system error " + std::to_string(error.systemError) +
                   "): check the name and the adapter, or run with --trace";
             break;
         }
@@ -185,21 +174,16 @@ int Upload(const UploadRequest& request, const std::string& port, Kind kind)
         CPCSerial& adapter;
         ~HookRemover() { adapter.SetWriteGiveUp({}); }
     } hookRemover{adapter};
-    QObject::connect(&host, &CFlashXferHost::UpdateProgressBar, [&frontEnd](int) { frontEnd.Progress(); });
     CUploadSession session(host, frontEnd);
+    session.Run(kind);
 
     UploadReport report;
-    report.outcome = session.Run(kind);
+    report.result = session.LastResult();
     report.stop = frontEnd.StopAsked();
-    report.lineFailed = session.LineFailed();
-    report.endedByDefect = session.EndedByDefect();
-    report.bytesSent = host.BytesSent();
-    report.transferSize = host.TransferSize();
     report.waitSeconds = frontEnd.WaitSeconds();
     report.transferSeconds = frontEnd.TransferSeconds();
     report.waitLimitSeconds = request.waitLimit.value_or(0.0);
     report.lineBytesPerSecond = LineBytesPerSecond(adapter);
-    report.link = frontEnd.LineFaultsMet();
     report.port = port;
 
     std::printf("%s\n", SummaryLine(report).c_str());

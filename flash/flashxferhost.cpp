@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "rpc/bytesum.h"
 
@@ -26,17 +27,18 @@ private:
     uint16_t saved;
 };
 
-// Lifts the link's wait limit on every way out of a call.
-class WaitLimitGuard
+// Runs `action` on every way out of a scope, exceptions included.
+template <class Action>
+class ScopeExit
 {
 public:
-    WaitLimitGuard(CRpc& link, IComm::Time limit) : link(link) { link.SetWaitLimit(limit); }
-    ~WaitLimitGuard() { link.SetWaitLimit(CRpc::NoWaitLimit()); }
-    WaitLimitGuard(const WaitLimitGuard&) = delete;
-    WaitLimitGuard& operator=(const WaitLimitGuard&) = delete;
+    explicit ScopeExit(Action action) : action(std::move(action)) {}
+    ~ScopeExit() { action(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
 
 private:
-    CRpc& link;
+    Action action;
 };
 
 // The status of a procedure whose status is its whole answer: a reply
@@ -54,63 +56,87 @@ int RequiredStatusOf(CRpcMessage& message)
 CFlashXferHost::CFlashXferHost(IComm* channel, int retries)
     : QObject(nullptr), CRpc(channel, kLinkAttempts), retryCount(retries)
 {
-    SetWaitHooks({[this] {
-                      if (watcher)
-                          watcher();
-                  },
-                  [this] { return GiveUpWaiting(); }});
-    SetReplyShape([this](uint8_t procedure, uint16_t length) {
-        return ReplyFits(procedure, length);
-    });
-}
-
-// The data lengths each procedure's reply can have: the buffer checksum
-// answers a status and a sum, the buffer size a size, nothing less; those
-// with a status answer it, or, from a cartridge that has never answered
-// one, nothing at all (which the lenient readings take for 0); the others
-// answer no data. A reply of any other length is no answer to the call,
-// but an earlier call's, late.
-bool CFlashXferHost::ReplyFits(uint8_t procedure, uint16_t length) const
-{
-    switch (procedure) {
-    case kGetBufferChecksum:
-        return length == 6;
-    case kGetBufferSize:
-        return length == 4;
-    case kProgramRange:
-        // Taken in any case, to be refused at once with the range closed.
-        return length == 0 || length == 4;
-    case kEraseRange:
-    case kCloseRange:
-    case kOpenRange:
-    case kHandshake:
-        return length == 4 || (length == 0 && !answersStatus);
-    case kLoadBuffer:
-    case kFinishUpload:
-    case kPrintText:
-    case kSetTransferState:
-        return length == 0;
-    default:
-        return true;
-    }
 }
 
 // The device's signed status at the message's read position, where it only
 // informs: a reply too short to hold one counts as 0, as the device has
-// always been read.
+// always been read. Bytes behind it are the device's own business.
 int CFlashXferHost::StatusOf(CRpcMessage& message)
 {
     uint32_t status = 0;
     if (message.GetU32(status) != 0)
         return 0;
-    answersStatus = true;
     return static_cast<int32_t>(status);
+}
+
+// The stop path. A click on Cancel lands here (through the front end's
+// event processing, which the link runs while it waits and the progress
+// signal runs between chunks). The link ends the wait in progress at once
+// and keeps the calls that close the upload short; the request itself is
+// honoured where the upload can end: before the next chunk of a block write
+// (-1), or by a handshake that got no answer (kCancelled).
+const char* CFlashXferHost::NameOf(uint8_t procedure)
+{
+    switch (procedure) {
+    case kLoadBuffer: return "LoadBuffer";
+    case kProgramRange: return "ProgramRange";
+    case kEraseRange: return "EraseRange";
+    case kCloseRange: return "CloseRange";
+    case kOpenRange: return "OpenRange";
+    case kGetBufferSize: return "GetBufferSize";
+    case kGetBufferChecksum: return "GetBufferChecksum";
+    case kFinishUpload: return "FinishUpload";
+    case kPrintText: return "PrintText";
+    case kHandshake: return "Handshake";
+    case kSetTransferState: return "SetTransferState";
+    default: return "an unknown procedure";
+    }
+}
+
+// The first cause is kept: what follows a failure (the texts and the word
+// that close the upload) fails for the same reason, or for none.
+void CFlashXferHost::NoteFailure(UploadFailure cause)
+{
+    if (!failure.Failed())
+        failure = std::move(cause);
+}
+
+void CFlashXferHost::NoteCallFailure(Procedure procedure, int linkResult, uint32_t address,
+                                     uint32_t length)
+{
+    using What = UploadFailure::What;
+    What what = What::UnusableReply;
+    if (StopRequested())
+        what = What::Cancelled;
+    else if (linkResult == TimedOut)
+        what = What::NoAnswer;
+    else if (linkResult == ChecksumMismatch)
+        what = What::DamagedReplies;
+    NoteFailure(UploadFailure::Of(what, NameOf(procedure), linkResult).In(address, length));
+}
+
+void CFlashXferHost::NoteStatus(Procedure procedure, int32_t status, uint32_t address,
+                                uint32_t length)
+{
+    NoteFailure(UploadFailure::Of(UploadFailure::What::DeviceStatus, NameOf(procedure), status)
+                    .In(address, length));
+}
+
+void CFlashXferHost::NoteBufferVerdict(const BufferSum& answer, uint32_t address, uint32_t length)
+{
+    if (answer.complete && answer.status != 0) {
+        NoteStatus(kGetBufferChecksum, answer.status, address, length);
+        return;
+    }
+    const auto what = answer.complete ? UploadFailure::What::BufferMismatch
+                                      : UploadFailure::What::UnusableReply;
+    NoteFailure(UploadFailure::Of(what, NameOf(kGetBufferChecksum), -1).In(address, length));
 }
 
 void CFlashXferHost::Cancel()
 {
     cancelRequested = true;
-    stopRequested = true;
+    RequestStop();
 }
 
 bool CFlashXferHost::TakeCancel()
@@ -129,7 +155,7 @@ CFlashXferHost::Try CFlashXferHost::Repeat(Step step)
     Try last{-1, false};
     for (int attempt = 0; attempt < Attempts(); ++attempt) {
         last = step();
-        if (!last.again || stopRequested)
+        if (!last.again || StopRequested())
             break;
     }
     return last;
@@ -137,10 +163,20 @@ CFlashXferHost::Try CFlashXferHost::Repeat(Step step)
 
 int CFlashXferHost::Invoke(Procedure procedure, CRpcMessage& message)
 {
-    if (!stopRequested)
+    switch (procedure) {
+    case kLoadBuffer:
+    case kPrintText:
+    case kSetTransferState:
+    case kFinishUpload:
+    // A handshake is answered only by a cartridge that is there; which of
+    // the polls it answered does not matter.
+    case kHandshake:
         return Call(procedure, message);
-    const WaitLimitGuard limit(*this, Now() + std::chrono::milliseconds(kStoppingWaitMs));
-    return Call(procedure, message);
+    default:
+        break;
+    }
+    const int ready = ReadyForAnswer();
+    return ready != Ok ? ready : Call(procedure, message);
 }
 
 // A call that the link could not complete may be mended by another try;
@@ -158,13 +194,17 @@ int CFlashXferHost::RangeProcedure(Procedure procedure, uint32_t address, uint32
     if (IsOdd(address) || IsOdd(length))
         return -1;
     CRpcMessage message(kMessageCapacity);
-    return Repeat([&]() -> Try {
-               message.Reset();
-               message.PutU32(address);
-               message.PutU32(length);
-               return TryForStatus(procedure, message);
-           })
-        .result;
+    const Try last = Repeat([&]() -> Try {
+        message.Reset();
+        message.PutU32(address);
+        message.PutU32(length);
+        return TryForStatus(procedure, message);
+    });
+    if (last.again)
+        NoteCallFailure(procedure, last.result, address, length);
+    else if (last.result < 0)
+        NoteStatus(procedure, last.result, address, length);
+    return last.result;
 }
 
 int CFlashXferHost::OpenRange(uint32_t address, uint32_t length)
@@ -198,7 +238,7 @@ int CFlashXferHost::Handshake(int mode)
     // A device that does not answer is what the user cancels while waiting
     // for the cartridge to boot; that ends what there was to stop.
     if (TakeCancel()) {
-        stopRequested = false;
+        EndStop();
         return kCancelled;
     }
     return last.result;
@@ -246,23 +286,43 @@ void CFlashXferHost::ReportProgress(uint32_t chunkSize)
 int CFlashXferHost::LoadChunk(CRpcMessage& message, uint32_t offset, const uint8_t* chunk,
                               uint32_t size)
 {
-    return Repeat([&]() -> Try {
-               message.Reset();
-               message.PutU32(offset);
-               const int put = message.PutBytes(chunk, static_cast<uint16_t>(size));
-               if (put != 0)
-                   return {put, false};
-               const int called = Invoke(kLoadBuffer, message);
-               return {called, called != Ok};
-           })
-        .result;
+    const Try last = Repeat([&]() -> Try {
+        message.Reset();
+        message.PutU32(offset);
+        const int put = message.PutBytes(chunk, static_cast<uint16_t>(size));
+        if (put != 0)
+            return {put, false};
+        const int called = Invoke(kLoadBuffer, message);
+        return {called, called != Ok};
+    });
+    if (last.result != Ok)
+        NoteCallFailure(kLoadBuffer, last.result, blockAddress + offset, size);
+    return last.result;
 }
 
-int CFlashXferHost::AskBufferSum(CRpcMessage& message, uint32_t count, BufferSum& answer)
+int CFlashXferHost::AskBufferSum(CRpcMessage& message, uint32_t count, uint16_t expected,
+                                 BufferSum& answer)
 {
     message.Reset();
     message.PutU32(count);
-    const int called = Invoke(kGetBufferChecksum, message);
+    // Whose answer it is does not matter when the answers are in step; when
+    // they are not, an answer with the expected sum can only be this call's,
+    // unless a checksum still on its way carries the same.
+    int called = Ok;
+    if (!AnswersInStep() && Distinctive(expected)) {
+        NoteSumAsked(expected);
+        called = CallForKnownAnswer(kGetBufferChecksum, message, KnownSumAnswer(expected));
+    } else {
+        // Noted once the answers are in step: getting there forgets the
+        // sums asked before.
+        called = ReadyForAnswer();
+        if (called == Ok) {
+            NoteSumAsked(expected);
+            called = Call(kGetBufferChecksum, message);
+        }
+    }
+    if (AllAnswered())
+        sumsAsked.clear();
     if (called != Ok)
         return called;
     uint32_t status = 0;
@@ -287,6 +347,7 @@ int CFlashXferHost::BufferVerdict(const BufferSum& answer, uint16_t expected)
 CFlashXferHost::StagingResult CFlashXferHost::StagingAttempt(CRpcMessage& message,
                                                              const uint8_t* data, uint32_t count)
 {
+    bufferContent = BufferContent::Block;
     uint16_t sum = 0;
     for (uint32_t offset = 0; offset < count; offset += kChunkSize) {
         PrintText(".");
@@ -294,21 +355,34 @@ CFlashXferHost::StagingResult CFlashXferHost::StagingAttempt(CRpcMessage& messag
         // The progress signal runs the dialog's event processing: that is
         // where a click on Cancel reaches this host.
         ReportProgress(size);
-        if (TakeCancel())
+        if (TakeCancel()) {
+            NoteFailure(UploadFailure::Of(UploadFailure::What::Cancelled));
             return {-1, true};
+        }
         sum = static_cast<uint16_t>(sum + ByteSum(data + offset, size));
         const int loaded = LoadChunk(message, offset, data + offset, size);
         if (loaded != Ok) {
             // A cancel that broke off the chunk's wait ends the block as a
-            // cancel before the chunk would have.
+            // cancel before the chunk would have (and the failure noted is
+            // a cancel: the stop was asked for when it was noted).
             return {TakeCancel() ? -1 : loaded, true};
         }
     }
     BufferSum answer;
-    const int asked = AskBufferSum(message, count, answer);
-    if (asked != Ok)
+    const int asked = AskBufferSum(message, count, sum, answer);
+    if (asked != Ok) {
+        NoteCallFailure(kGetBufferChecksum, asked, blockAddress, count);
         return {asked, false};
-    return {BufferVerdict(answer, sum), false};
+    }
+    const int verdict = BufferVerdict(answer, sum);
+    if (verdict != 0)
+        NoteBufferVerdict(answer, blockAddress, count);
+    // A sum asked after the host overwrote part of the block (to tell the
+    // answers apart) confirms nothing.
+    if (verdict != 0 || bufferContent != BufferContent::Block)
+        return {verdict != 0 ? verdict : -1, false};
+    bufferContent = BufferContent::CheckedBlock;
+    return {0, false};
 }
 
 CFlashXferHost::StagingResult CFlashXferHost::StageBlock(CRpcMessage& message,
@@ -332,35 +406,69 @@ int CFlashXferHost::CommitAttempt(CRpcMessage& message, const Commit& commit, bo
         if (result < 0)
             return result;
     }
-    // A cartridge that restarted since its buffer was checked has lost the
-    // buffer, yet opens, erases and programs the range as asked, from
-    // whatever the buffer holds now. So the buffer is checked once more when
-    // only ProgramRange is left to come: a restart before this check shows
-    // as a wrong sum, one after it as a range that is no longer open. A
-    // question about the buffer is answered as fast as any other.
-    BufferSum answer;
-    {
-        const TimeoutGuard queryTimeout(*this, commit.queryTimeoutMs);
-        result = AskBufferSum(message, commit.count, answer);
+    return ProgramCheckedBlock(message, commit, bufferLost);
+}
+
+// A cartridge that restarted since its buffer was checked has lost the
+// buffer, yet opens, erases and programs the range as asked, from whatever
+// the buffer holds now. So the buffer is checked once more when only
+// ProgramRange is left to come: a restart before this check shows as a
+// wrong sum, one after it as a range that is no longer open. A question
+// about the buffer is answered as fast as any other. ProgramRange's status
+// is taken only when every earlier answer is in, and only while the host
+// has not touched the checked buffer since (telling answers apart may load
+// two bytes of its own): otherwise the buffer is checked again.
+int CFlashXferHost::ProgramCheckedBlock(CRpcMessage& message, const Commit& commit,
+                                        bool& bufferLost)
+{
+    constexpr int kMostChecks = 3;
+    for (int check = 0; check < kMostChecks; ++check) {
+        BufferSum answer;
+        int result = Ok;
+        {
+            const TimeoutGuard queryTimeout(*this, commit.queryTimeoutMs);
+            result = AskBufferSum(message, commit.count, commit.stagedSum, answer);
+        }
+        if (result != Ok) {
+            NoteCallFailure(kGetBufferChecksum, result, commit.address, commit.count);
+            return result;
+        }
+        if (BufferVerdict(answer, commit.stagedSum) != 0) {
+            // Nothing can be programmed from it: the block is staged anew.
+            NoteBufferVerdict(answer, commit.address, commit.count);
+            CloseRange(commit.address, commit.count);
+            bufferLost = true;
+            return -1;
+        }
+        bufferContent = BufferContent::CheckedBlock;
+        result = ReadyForAnswer();
+        if (result == Ok && bufferContent != BufferContent::CheckedBlock)
+            continue;
+        message.Reset();
+        message.PutU32(commit.address);
+        message.PutU32(commit.count);
+        if (result == Ok)
+            result = Call(kProgramRange, message);
+        if (result != Ok) {
+            NoteCallFailure(kProgramRange, result, commit.address, commit.count);
+            return result;
+        }
+        const bool statusAnswered = message.Unread() >= 4;
+        const int status = RequiredStatusOf(message);
+        if (status < 0) {
+            if (!statusAnswered)
+                NoteFailure(UploadFailure::Of(UploadFailure::What::UnusableReply,
+                                              NameOf(kProgramRange), -1)
+                                .In(commit.address, commit.count));
+            else
+                NoteStatus(kProgramRange, status, commit.address, commit.count);
+            CloseRange(commit.address, commit.count);
+        } else {
+            bytesWritten += commit.count;
+        }
+        return status;
     }
-    if (result != Ok)
-        return result;
-    if (BufferVerdict(answer, commit.stagedSum) != 0) {
-        // Nothing can be programmed from it: the block is staged anew.
-        CloseRange(commit.address, commit.count);
-        bufferLost = true;
-        return -1;
-    }
-    message.Reset();
-    message.PutU32(commit.address);
-    message.PutU32(commit.count);
-    result = Invoke(kProgramRange, message);
-    if (result != Ok)
-        return result;
-    const int status = RequiredStatusOf(message);
-    if (status < 0)
-        CloseRange(commit.address, commit.count);
-    return status;
+    return -1;
 }
 
 int CFlashXferHost::CommitBlock(CRpcMessage& message, const Commit& commit, int& attemptsLeft,
@@ -371,7 +479,7 @@ int CFlashXferHost::CommitBlock(CRpcMessage& message, const Commit& commit, int&
     while (attemptsLeft > 0) {
         --attemptsLeft;
         result = CommitAttempt(message, commit, bufferLost);
-        if (result >= 0 || bufferLost || stopRequested)
+        if (result >= 0 || bufferLost || StopRequested())
             break;
     }
     return result;
@@ -382,7 +490,11 @@ int CFlashXferHost::WriteBlock(uint32_t address, const uint8_t* data, uint32_t c
     // A block write begun with no cancel pending is its caller going on
     // after an earlier one was stopped: that stop is over.
     if (!cancelRequested)
-        stopRequested = false;
+        EndStop();
+    blockData = data;
+    blockAddress = address;
+    blockCount = count;
+    const ScopeExit forget([this] { ForgetBlock(); });
     CRpcMessage message(kMessageCapacity);
     SetTransferState(1, 0);
     const Commit commit{address, count, erase, ByteSum(data, count), GetTimeout()};
@@ -399,12 +511,14 @@ int CFlashXferHost::WriteBlock(uint32_t address, const uint8_t* data, uint32_t c
             break;
         bool bufferLost = false;
         result = CommitBlock(message, commit, commitAttemptsLeft, bufferLost);
-        if (!bufferLost || commitAttemptsLeft == 0 || stopRequested)
+        if (!bufferLost || commitAttemptsLeft == 0 || StopRequested())
             break;
     }
     // A cancel that broke off the commit is honoured here.
-    if (result < 0 && TakeCancel())
+    if (result < 0 && TakeCancel()) {
+        NoteFailure(UploadFailure::Of(UploadFailure::What::Cancelled));
         result = -1;
+    }
     SetTransferState(0, result < 0 ? 1 : 0);
     return result;
 }
@@ -413,7 +527,12 @@ int CFlashXferHost::AskBufferSize(uint32_t& size)
 {
     CRpcMessage message(kMessageCapacity);
     const int called = Invoke(kGetBufferSize, message);
-    if (called != Ok)
+    if (called != Ok) {
+        NoteCallFailure(kGetBufferSize, called, 0, 0);
         return called;
-    return message.GetU32(size) == 0 ? Ok : -1;
+    }
+    if (message.GetU32(size) == 0)
+        return Ok;
+    NoteFailure(UploadFailure::Of(UploadFailure::What::UnusableReply, NameOf(kGetBufferSize), -1));
+    return -1;
 }

@@ -25,7 +25,7 @@ using Kind = CUploadSession::Kind;
 namespace Procedure = sim::Procedure;
 
 // The watcher's interval, give or take the millisecond a slice is rounded to.
-constexpr Time kLongestUnwatched = std::chrono::milliseconds(CRpc::kWatchIntervalMs) + 2ms;
+constexpr Time kLongestUnwatched = std::chrono::milliseconds(CRpc::kWhileWaitingIntervalMs) + 2ms;
 
 // A front end that watches the clock: when the keep-alive ran, when the
 // upload ended, and a click on Cancel at a chosen moment.
@@ -35,7 +35,7 @@ public:
     WatchingFrontEnd(CartridgeLine& line, std::string path) : line(line), path(std::move(path)) {}
 
     void WaitingForDevice() override { waitingAt = line.channel.Now(); }
-    void KeepAlive() override
+    void WhileWaiting() override
     {
         const Time now = line.channel.Now();
         if (!aliveAt.empty())
@@ -50,9 +50,10 @@ public:
             line.host.Cancel();
     }
     std::string PathToTransfer() override { return path; }
-    void UploadEnded(Outcome outcome) override
+    void UploadEnded(const CUploadSession::Result& result) override
     {
-        ended = outcome;
+        ended = result.outcome;
+        failure = result.failure;
         endedAt = line.channel.Now();
         finishesBefore = line.cartridge.CallsOf(Procedure::kFinishUpload).size();
     }
@@ -65,6 +66,7 @@ public:
     Time longestGap{0};
     std::vector<Time> aliveAt;
     Outcome ended = Outcome::Failed;
+    UploadFailure failure;
     size_t finishesBefore = 0;
 
 private:
@@ -96,7 +98,7 @@ TEST(UploadSession, CancelWhileACommitHangsEndsTheUploadWithinHalfASecond)
         ASSERT_NE(user.clickedAt, Time::max());
         EXPECT_LE(user.endedAt - user.clickedAt, 500ms) << "the error shows within half a second";
         EXPECT_LE(line.channel.Now() - user.endedAt,
-                  std::chrono::milliseconds(CFlashXferHost::kStoppingWaitMs) + 1ms)
+                  std::chrono::milliseconds(CRpc::kStoppingWaitMs) + 1ms)
             << "and FinishUpload, still sent, waits no longer than a stopping call may";
         EXPECT_EQ(user.finishesBefore, 0u) << "the outcome shows before the cartridge is told";
         EXPECT_EQ(line.cartridge.CallsOf(Procedure::kFinishUpload).size(), 1u);
@@ -142,6 +144,40 @@ TEST(UploadSession, CartridgeThatDiesDuringACommitNeverFreezesTheFrontEnd)
     // for the answers they may still bring, then the four closing calls'
     // own attempts: no longer than before the waits were bounded (57 s).
     EXPECT_LE(user.endedAt - silentAt, 4 * 10100ms + 1100ms + 4 * 4100ms);
+}
+
+// A cartridge switched off during an upload and on again: its buffer is
+// empty and it is silent until a handshake finds it booted. The upload
+// fails, says the cartridge stopped answering, and the next one (a new host
+// on the same line, as the dialog makes for each upload) succeeds.
+TEST(UploadSession, CartridgeThatRestartsMidUploadFailsWithinABoundAndTheNextUploadSucceeds)
+{
+    const Bytes firmware = Pattern(16384, 3);
+    TempFile file(firmware);
+    CartridgeLine line;
+    Time restartedAt = Time::max();
+    line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
+        if (call.procedure == Procedure::kOpenRange && restartedAt == Time::max() &&
+            line.cartridge.CallsOf(Procedure::kOpenRange).size() == 1) {
+            restartedAt = line.channel.Now();
+            line.cartridge.BootAfterHandshakes(1);
+            line.cartridge.Reset();
+        }
+    });
+    WatchingFrontEnd user(line, file.Path());
+    EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::Failed);
+    EXPECT_EQ(user.failure.what, UploadFailure::What::NoAnswer);
+    // The commit's call at its long time-out, one time-out more for its
+    // answers, then one attempt for each closing call to a cartridge taken
+    // for gone.
+    EXPECT_LE(user.endedAt - restartedAt, 4 * 10100ms + 1100ms + 3 * 1100ms);
+    EXPECT_FALSE(line.cartridge.Flash().Holds(0, firmware));
+
+    line.cartridge.SetCallObserver({});
+    CFlashXferHost next(&line.channel, CUploadSession::kHostAttempts);
+    WatchingFrontEnd again(line, file.Path());
+    EXPECT_EQ(CUploadSession(next, again).Run(Kind::Firmware), Outcome::Succeeded);
+    EXPECT_TRUE(line.cartridge.Flash().Holds(0, firmware));
 }
 
 // --- The wait for the cartridge ------------------------------------------------

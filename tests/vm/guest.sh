@@ -192,7 +192,7 @@ pull_and_plug() {
     finish_upload
     timing "$name-pull-to-exit" "$(awk -v a="$pulled" -v b="$upload_end" 'BEGIN { printf "%.2f", b - a }')"
     check "$name-pull-error" "exit $upload_status: $(cut -d' ' -f2- "$work/$name-pull.err" | tail -n 1)" \
-        grep -q "serial line $port failed" "$work/$name-pull.err"
+        grep -q "serial line failed.*reconnect $port and upload again" "$work/$name-pull.err"
     check "$name-pull-exit" "exit status 1, within 3 s of the pull" \
         sh -c "[ $upload_status -eq 1 ] && awk -v a=$pulled -v b=$upload_end 'BEGIN { exit !(b - a < 3) }'"
     check "$name-unlisted" "--list-ports no longer shows $port" wait_until 5 not_listed "$port"
