@@ -3,6 +3,7 @@
 
 #include <csignal>
 
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace plemoflash {
@@ -14,12 +15,31 @@ volatile std::sig_atomic_t interrupts = 0;
 constexpr char kStoppedAtOnce[] = "\nplemo-flash: stopped at once (second Ctrl-C); the cartridge "
                                   "was not told: upload again\n";
 
-// Only async-signal-safe calls: a flag, write() and _exit().
+extern "C" void OnAlarm(int) {}
+
+// The exit closes the port, and a driver holding bytes that a stalled far
+// end does not take would hold that close, and so the exit, for its closing
+// wait (30 s on USB ports). The wait ends at a signal: with an alarm every
+// 100 ms (whose handler does nothing) every descriptor is closed here first.
+void CloseDescriptorsPromptly()
+{
+    struct sigaction alarm{};
+    sigemptyset(&alarm.sa_mask);
+    alarm.sa_handler = OnAlarm;
+    ::sigaction(SIGALRM, &alarm, nullptr);
+    const itimerval every100Ms{{0, 100000}, {0, 100000}};
+    ::setitimer(ITIMER_REAL, &every100Ms, nullptr);
+    for (int descriptor = STDERR_FILENO + 1; descriptor < 1024; ++descriptor)
+        ::close(descriptor);
+}
+
+// Only async-signal-safe calls: a flag, write(), the closes and _exit().
 extern "C" void OnInterrupt(int)
 {
     if (interrupts != 0) {
         const ssize_t ignored = ::write(STDERR_FILENO, kStoppedAtOnce, sizeof kStoppedAtOnce - 1);
         (void)ignored;
+        CloseDescriptorsPromptly();
         ::_exit(kCancelled);
     }
     interrupts = 1;

@@ -223,7 +223,7 @@ upload acm-after-plug /dev/ttyACM0 "$files/firmware.frm"
 # stick. The program must end as promptly as on any line: by itself at the
 # end of its attempts, or at Ctrl-C; its close must not wait for those
 # bytes (a close that is not the port's last, as the filler's, never does).
-# WHO is root, or user (an ordinary user).
+# WHO is root, or user (an ordinary user); then ctrl-c, ctrl-c-twice or nothing.
 fill_far_end() { # prints the bytes the driver holds unsent
     python3 -c '
 import fcntl, os, struct, sys, termios, time
@@ -251,6 +251,11 @@ stalled_far_end() { # NAME WHO [ctrl-c]
     stalled=$(now)
     stuck=$(fill_far_end)
     if [ -n "$interrupt" ]; then
+        kill -INT "$upload_pid"
+        signalled=$(now)
+    fi
+    if [ "$interrupt" = ctrl-c-twice ]; then
+        sleep 0.2
         kill -INT "$upload_pid"
         signalled=$(now)
     fi
@@ -282,6 +287,8 @@ stalled_far_end() { # NAME WHO [ctrl-c]
 stalled_far_end acm-stall root
 stalled_far_end acm-stall-ctrl-c root ctrl-c
 stalled_far_end acm-stall-ctrl-c-user user ctrl-c
+# A second Ctrl-C stops at once: the exit must not wait for the port either.
+stalled_far_end acm-stall-ctrl-c-twice root ctrl-c-twice
 
 # --- the port held by another program ----------------------------------------------------
 # The holder locks the port and sets its exclusive flag, as terminal programs do.
