@@ -18,6 +18,8 @@ PtyServer::PtyServer(Cartridge& cartridge, Options options)
     : cartridge(cartridge), options(options), toCartridge(options.baud), toHost(options.baud),
       pullArmed(options.pullCableAfterBytes != 0), bytesUntilPull(options.pullCableAfterBytes)
 {
+    if (options.replyStyle)
+        cartridge.SetReplyStyle(*options.replyStyle);
 }
 
 PtyServer::~PtyServer()
@@ -247,6 +249,8 @@ void PtyServer::DeliverDueInput(Clock::time_point now)
 {
     std::lock_guard<std::mutex> lock(cartridgeMutex);
     while (!inbound.empty() && inbound.front().due <= now) {
+        cartridge.Engine().ClockAt(
+            std::chrono::duration_cast<DeviceEngine::Time>(inbound.front().due.time_since_epoch()));
         cartridge.Engine().Feed(inbound.front().bytes);
         inbound.pop_front();
     }

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +44,8 @@ public:
         // Pulls the cable by itself once this many bytes came from the host
         // (0: never): a cable pulled mid-transfer, at a repeatable moment.
         uint64_t pullCableAfterBytes = 0;
+        // The cartridge's reply style, when given (else it keeps its own).
+        std::optional<ReplyStyle> replyStyle;
     };
 
     struct Stats
