@@ -34,7 +34,7 @@ public:
         waiting = true;
         waitStarted = meter.LineSeconds();
     }
-    void KeepAlive() override
+    void WhileWaiting() override
     {
         meter.MarkCancelPoint();
         const double now = meter.LineSeconds();

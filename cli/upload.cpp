@@ -38,7 +38,7 @@ double LineBytesPerSecond(const CPCSerial& adapter)
 
 // The upload as the console shows it. A stop (Ctrl-C, or --wait running
 // out) goes to the host's Cancel, as the dialog's Cancel button does: the
-// host's waits run KeepAlive at least every 50 ms, and every progress
+// host's waits run WhileWaiting at least every 50 ms, and every progress
 // report looks too.
 class ConsoleFrontEnd : public CUploadSession::IFrontEnd
 {
@@ -56,7 +56,7 @@ public:
             std::fflush(stdout);
         }
     }
-    void KeepAlive() override { PassStopOn(); }
+    void WhileWaiting() override { PassStopOn(); }
     std::string PathToTransfer() override
     {
         transferStarted = Clock::now();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <utility>
 
 #include "rpc/bytesum.h"
 
@@ -26,17 +27,18 @@ private:
     uint16_t saved;
 };
 
-// Lifts the link's wait limit on every way out of a call.
-class WaitLimitGuard
+// Runs `action` on every way out of a scope, exceptions included.
+template <class Action>
+class ScopeExit
 {
 public:
-    WaitLimitGuard(CRpc& link, IComm::Time limit) : link(link) { link.SetWaitLimit(limit); }
-    ~WaitLimitGuard() { link.SetWaitLimit(CRpc::NoWaitLimit()); }
-    WaitLimitGuard(const WaitLimitGuard&) = delete;
-    WaitLimitGuard& operator=(const WaitLimitGuard&) = delete;
+    explicit ScopeExit(Action action) : action(std::move(action)) {}
+    ~ScopeExit() { action(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
 
 private:
-    CRpc& link;
+    Action action;
 };
 
 // The status of a procedure whose status is its whole answer: a reply
@@ -54,63 +56,29 @@ int RequiredStatusOf(CRpcMessage& message)
 CFlashXferHost::CFlashXferHost(IComm* channel, int retries)
     : QObject(nullptr), CRpc(channel, kLinkAttempts), retryCount(retries)
 {
-    SetWaitHooks({[this] {
-                      if (watcher)
-                          watcher();
-                  },
-                  [this] { return GiveUpWaiting(); }});
-    SetReplyShape([this](uint8_t procedure, uint16_t length) {
-        return ReplyFits(procedure, length);
-    });
-}
-
-// The data lengths each procedure's reply can have: the buffer checksum
-// answers a status and a sum, the buffer size a size, nothing less; those
-// with a status answer it, or, from a cartridge that has never answered
-// one, nothing at all (which the lenient readings take for 0); the others
-// answer no data. A reply of any other length is no answer to the call,
-// but an earlier call's, late.
-bool CFlashXferHost::ReplyFits(uint8_t procedure, uint16_t length) const
-{
-    switch (procedure) {
-    case kGetBufferChecksum:
-        return length == 6;
-    case kGetBufferSize:
-        return length == 4;
-    case kProgramRange:
-        // Taken in any case, to be refused at once with the range closed.
-        return length == 0 || length == 4;
-    case kEraseRange:
-    case kCloseRange:
-    case kOpenRange:
-    case kHandshake:
-        return length == 4 || (length == 0 && !answersStatus);
-    case kLoadBuffer:
-    case kFinishUpload:
-    case kPrintText:
-    case kSetTransferState:
-        return length == 0;
-    default:
-        return true;
-    }
 }
 
 // The device's signed status at the message's read position, where it only
 // informs: a reply too short to hold one counts as 0, as the device has
-// always been read.
+// always been read. Bytes behind it are the device's own business.
 int CFlashXferHost::StatusOf(CRpcMessage& message)
 {
     uint32_t status = 0;
     if (message.GetU32(status) != 0)
         return 0;
-    answersStatus = true;
     return static_cast<int32_t>(status);
 }
 
+// The stop path. A click on Cancel lands here (through the front end's
+// event processing, which the link runs while it waits and the progress
+// signal runs between chunks). The link ends the wait in progress at once
+// and keeps the calls that close the upload short; the request itself is
+// honoured where the upload can end: before the next chunk of a block write
+// (-1), or by a handshake that got no answer (kCancelled).
 void CFlashXferHost::Cancel()
 {
     cancelRequested = true;
-    stopRequested = true;
+    RequestStop();
 }
 
 bool CFlashXferHost::TakeCancel()
@@ -129,7 +97,7 @@ CFlashXferHost::Try CFlashXferHost::Repeat(Step step)
     Try last{-1, false};
     for (int attempt = 0; attempt < Attempts(); ++attempt) {
         last = step();
-        if (!last.again || stopRequested)
+        if (!last.again || StopRequested())
             break;
     }
     return last;
@@ -137,10 +105,20 @@ CFlashXferHost::Try CFlashXferHost::Repeat(Step step)
 
 int CFlashXferHost::Invoke(Procedure procedure, CRpcMessage& message)
 {
-    if (!stopRequested)
+    switch (procedure) {
+    case kLoadBuffer:
+    case kPrintText:
+    case kSetTransferState:
+    case kFinishUpload:
+    // A handshake is answered only by a cartridge that is there; which of
+    // the polls it answered does not matter.
+    case kHandshake:
         return Call(procedure, message);
-    const WaitLimitGuard limit(*this, Now() + std::chrono::milliseconds(kStoppingWaitMs));
-    return Call(procedure, message);
+    default:
+        break;
+    }
+    const int ready = ReadyForAnswer();
+    return ready != Ok ? ready : Call(procedure, message);
 }
 
 // A call that the link could not complete may be mended by another try;
@@ -198,7 +176,7 @@ int CFlashXferHost::Handshake(int mode)
     // A device that does not answer is what the user cancels while waiting
     // for the cartridge to boot; that ends what there was to stop.
     if (TakeCancel()) {
-        stopRequested = false;
+        EndStop();
         return kCancelled;
     }
     return last.result;
@@ -258,11 +236,23 @@ int CFlashXferHost::LoadChunk(CRpcMessage& message, uint32_t offset, const uint8
         .result;
 }
 
-int CFlashXferHost::AskBufferSum(CRpcMessage& message, uint32_t count, BufferSum& answer)
+int CFlashXferHost::AskBufferSum(CRpcMessage& message, uint32_t count, uint16_t expected,
+                                 BufferSum& answer)
 {
     message.Reset();
     message.PutU32(count);
-    const int called = Invoke(kGetBufferChecksum, message);
+    // Whose answer it is does not matter when the answers are in step; when
+    // they are not, an answer with the expected sum can only be this call's,
+    // unless a checksum still on its way carries the same.
+    const bool known = !AnswersInStep() && Distinctive(expected);
+    NoteSumAsked(expected);
+    int called = Ok;
+    if (known)
+        called = CallForKnownAnswer(kGetBufferChecksum, message, KnownSumAnswer(expected));
+    else
+        called = Invoke(kGetBufferChecksum, message);
+    if (AllAnswered())
+        sumsAsked.clear();
     if (called != Ok)
         return called;
     uint32_t status = 0;
@@ -287,6 +277,7 @@ int CFlashXferHost::BufferVerdict(const BufferSum& answer, uint16_t expected)
 CFlashXferHost::StagingResult CFlashXferHost::StagingAttempt(CRpcMessage& message,
                                                              const uint8_t* data, uint32_t count)
 {
+    bufferContent = BufferContent::Block;
     uint16_t sum = 0;
     for (uint32_t offset = 0; offset < count; offset += kChunkSize) {
         PrintText(".");
@@ -305,10 +296,16 @@ CFlashXferHost::StagingResult CFlashXferHost::StagingAttempt(CRpcMessage& messag
         }
     }
     BufferSum answer;
-    const int asked = AskBufferSum(message, count, answer);
+    const int asked = AskBufferSum(message, count, sum, answer);
     if (asked != Ok)
         return {asked, false};
-    return {BufferVerdict(answer, sum), false};
+    const int verdict = BufferVerdict(answer, sum);
+    // A sum asked after the host overwrote part of the block (to tell the
+    // answers apart) confirms nothing.
+    if (verdict != 0 || bufferContent != BufferContent::Block)
+        return {verdict != 0 ? verdict : -1, false};
+    bufferContent = BufferContent::CheckedBlock;
+    return {0, false};
 }
 
 CFlashXferHost::StagingResult CFlashXferHost::StageBlock(CRpcMessage& message,
@@ -332,35 +329,55 @@ int CFlashXferHost::CommitAttempt(CRpcMessage& message, const Commit& commit, bo
         if (result < 0)
             return result;
     }
-    // A cartridge that restarted since its buffer was checked has lost the
-    // buffer, yet opens, erases and programs the range as asked, from
-    // whatever the buffer holds now. So the buffer is checked once more when
-    // only ProgramRange is left to come: a restart before this check shows
-    // as a wrong sum, one after it as a range that is no longer open. A
-    // question about the buffer is answered as fast as any other.
-    BufferSum answer;
-    {
-        const TimeoutGuard queryTimeout(*this, commit.queryTimeoutMs);
-        result = AskBufferSum(message, commit.count, answer);
+    return ProgramCheckedBlock(message, commit, bufferLost);
+}
+
+// A cartridge that restarted since its buffer was checked has lost the
+// buffer, yet opens, erases and programs the range as asked, from whatever
+// the buffer holds now. So the buffer is checked once more when only
+// ProgramRange is left to come: a restart before this check shows as a
+// wrong sum, one after it as a range that is no longer open. A question
+// about the buffer is answered as fast as any other. ProgramRange's status
+// is taken only when every earlier answer is in, and only while the host
+// has not touched the checked buffer since (telling answers apart may load
+// two bytes of its own): otherwise the buffer is checked again.
+int CFlashXferHost::ProgramCheckedBlock(CRpcMessage& message, const Commit& commit,
+                                        bool& bufferLost)
+{
+    constexpr int kMostChecks = 3;
+    for (int check = 0; check < kMostChecks; ++check) {
+        BufferSum answer;
+        int result = Ok;
+        {
+            const TimeoutGuard queryTimeout(*this, commit.queryTimeoutMs);
+            result = AskBufferSum(message, commit.count, commit.stagedSum, answer);
+        }
+        if (result != Ok)
+            return result;
+        if (BufferVerdict(answer, commit.stagedSum) != 0) {
+            // Nothing can be programmed from it: the block is staged anew.
+            CloseRange(commit.address, commit.count);
+            bufferLost = true;
+            return -1;
+        }
+        bufferContent = BufferContent::CheckedBlock;
+        result = ReadyForAnswer();
+        if (result != Ok)
+            return result;
+        if (bufferContent != BufferContent::CheckedBlock)
+            continue;
+        message.Reset();
+        message.PutU32(commit.address);
+        message.PutU32(commit.count);
+        result = Call(kProgramRange, message);
+        if (result != Ok)
+            return result;
+        const int status = RequiredStatusOf(message);
+        if (status < 0)
+            CloseRange(commit.address, commit.count);
+        return status;
     }
-    if (result != Ok)
-        return result;
-    if (BufferVerdict(answer, commit.stagedSum) != 0) {
-        // Nothing can be programmed from it: the block is staged anew.
-        CloseRange(commit.address, commit.count);
-        bufferLost = true;
-        return -1;
-    }
-    message.Reset();
-    message.PutU32(commit.address);
-    message.PutU32(commit.count);
-    result = Invoke(kProgramRange, message);
-    if (result != Ok)
-        return result;
-    const int status = RequiredStatusOf(message);
-    if (status < 0)
-        CloseRange(commit.address, commit.count);
-    return status;
+    return -1;
 }
 
 int CFlashXferHost::CommitBlock(CRpcMessage& message, const Commit& commit, int& attemptsLeft,
@@ -371,7 +388,7 @@ int CFlashXferHost::CommitBlock(CRpcMessage& message, const Commit& commit, int&
     while (attemptsLeft > 0) {
         --attemptsLeft;
         result = CommitAttempt(message, commit, bufferLost);
-        if (result >= 0 || bufferLost || stopRequested)
+        if (result >= 0 || bufferLost || StopRequested())
             break;
     }
     return result;
@@ -382,7 +399,10 @@ int CFlashXferHost::WriteBlock(uint32_t address, const uint8_t* data, uint32_t c
     // A block write begun with no cancel pending is its caller going on
     // after an earlier one was stopped: that stop is over.
     if (!cancelRequested)
-        stopRequested = false;
+        EndStop();
+    blockData = data;
+    blockCount = count;
+    const ScopeExit forget([this] { ForgetBlock(); });
     CRpcMessage message(kMessageCapacity);
     SetTransferState(1, 0);
     const Commit commit{address, count, erase, ByteSum(data, count), GetTimeout()};
@@ -399,7 +419,7 @@ int CFlashXferHost::WriteBlock(uint32_t address, const uint8_t* data, uint32_t c
             break;
         bool bufferLost = false;
         result = CommitBlock(message, commit, commitAttemptsLeft, bufferLost);
-        if (!bufferLost || commitAttemptsLeft == 0 || stopRequested)
+        if (!bufferLost || commitAttemptsLeft == 0 || StopRequested())
             break;
     }
     // A cancel that broke off the commit is honoured here.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <vector>
 
 #include <QObject>
 
@@ -41,12 +42,6 @@ public:
 
     // Every call makes up to this many link attempts on damaged or late replies.
     static constexpr uint8_t kLinkAttempts = 4;
-    // Once the user has asked to stop, each of the calls that still close
-    // the upload (its last texts, the transfer state, FinishUpload) waits at
-    // most this long in all: a cartridge that answers at all answers these
-    // in a few milliseconds, and one that has gone silent must not hold the
-    // window.
-    static constexpr uint16_t kStoppingWaitMs = 100;
     // The most a LoadBuffer call carries: it keeps a call's message small.
     static constexpr uint32_t kChunkSize = 2048;
     // Erasing and programming a block takes the device far longer than any
@@ -104,12 +99,8 @@ public:
     // Asks the running operation to stop. A wait for the device ends at once;
     // a handshake then returns kCancelled, a block write -1 before its next
     // chunk (or once its commit has been broken off), and the calls that
-    // follow wait no longer than kStoppingWaitMs each.
+    // follow wait no longer than CRpc::kStoppingWaitMs each.
     void Cancel();
-    // Runs `watch` at least every CRpc::kWatchIntervalMs while the host waits
-    // for the device: where a front end keeps its window alive and notices
-    // a click on Cancel.
-    void SetWatcher(std::function<void()> watch) { watcher = std::move(watch); }
 
     // The running upload's progress: the bytes handed to the device so far
     // (a block staged again counts again) and the bytes the upload sends.
@@ -138,14 +129,12 @@ private:
     };
     template <class Step>
     Try Repeat(Step step);
-    // Issues a call; while the user is stopping the upload its waits are cut
-    // short (kStoppingWaitMs).
+    // Issues a call. One whose answer the host reads goes out only once
+    // every earlier answer is in (ReadyForAnswer).
     int Invoke(Procedure procedure, CRpcMessage& message);
     // One try of a procedure that answers with its status.
     Try TryForStatus(Procedure procedure, CRpcMessage& message);
-    bool GiveUpWaiting() const { return cancelRequested; }
-    bool ReplyFits(uint8_t procedure, uint16_t length) const;
-    int StatusOf(CRpcMessage& message);
+    static int StatusOf(CRpcMessage& message);
     // Honours a pending cancel: true (and the request consumed) when there was one.
     bool TakeCancel();
 
@@ -168,8 +157,9 @@ private:
         int32_t status = 0;
         uint16_t sum = 0;
     };
-    // The link's result; on success `answer` holds the device's word.
-    int AskBufferSum(CRpcMessage& message, uint32_t count, BufferSum& answer);
+    // The link's result; on success `answer` holds the device's word on the
+    // first `count` bytes of its buffer, which should sum to `expected`.
+    int AskBufferSum(CRpcMessage& message, uint32_t count, uint16_t expected, BufferSum& answer);
     // 0 when the device holds exactly the block that sums to `expected`;
     // its negative status, or -1, when it does not.
     static int BufferVerdict(const BufferSum& answer, uint16_t expected);
@@ -189,6 +179,42 @@ private:
     int CommitBlock(CRpcMessage& message, const Commit& commit, int& attemptsLeft,
                     bool& bufferLost);
     int CommitAttempt(CRpcMessage& message, const Commit& commit, bool& bufferLost);
+    // Checks the buffer once more and programs it, with nothing between the
+    // check's answer and ProgramRange's request.
+    int ProgramCheckedBlock(CRpcMessage& message, const Commit& commit, bool& bufferLost);
+
+    // Telling the device's answers apart (flash/answermarks.cpp).
+    // What the host knows its device's transfer buffer holds.
+    enum class BufferContent
+    {
+        Unknown,
+        Block,        // the block being written, not yet confirmed by the device's sum
+        CheckedBlock, // the same, its sum confirmed
+    };
+    // Before a call whose answer the host reads: Ok once every earlier
+    // answer is in, so that the next one is the call's own; the link's
+    // failure when the device could not be brought to say so.
+    int ReadyForAnswer();
+    // One call whose answer the host knows in advance, made when the link
+    // has written answers off.
+    int PlaceMark();
+    // The device's sum of the first `length` bytes of its buffer, asked so
+    // that only the answer (status 0, `sum`) is taken.
+    int AskKnownSum(uint32_t length, uint16_t sum);
+    // Whether (0, `sum`) cannot be mistaken for any answer still on its
+    // way: no checksum asked since the answers were last all in had that
+    // sum, and it is not what a status of 0 padded with zeros looks like.
+    bool Distinctive(uint16_t sum) const;
+    // The longest prefix of the confirmed block with a distinctive sum; 0 for none.
+    uint32_t DistinctivePrefix(uint16_t& sum) const;
+    // A distinctive sum for two bytes the host loads itself, other than `avoid`.
+    uint16_t NextNonceSum(uint16_t avoid);
+    void NoteSumAsked(uint16_t sum);
+    // What a checksum reply that says "status 0, sum `sum`" begins with.
+    static std::vector<uint8_t> KnownSumAnswer(uint16_t sum);
+    // The block write is over: the host no longer vouches for the buffer.
+    void ForgetBlock();
+    int LoadBytes(uint32_t offset, const uint8_t* bytes, uint32_t size);
     int AskBufferSize(uint32_t& size);
     void ReportProgress(uint32_t chunkSize);
     int Attempts() const { return retryCount < 1 ? 1 : retryCount; }
@@ -204,11 +230,13 @@ private:
     // Bytes handed to the device so far, repeated chunks included.
     int32_t bytesSent = 0;
     bool cancelRequested = false;
-    // The user asked to stop this upload: set with every cancel request and
-    // kept (unlike the request itself) until a handshake has honoured it.
-    bool stopRequested = false;
-    std::function<void()> watcher;
-    // The cartridge has answered a status procedure with its status: from
-    // then on a reply without one is no answer to such a procedure.
-    bool answersStatus = false;
+
+    // The block being written and what the device's buffer holds of it.
+    const uint8_t* blockData = nullptr;
+    uint32_t blockCount = 0;
+    BufferContent bufferContent = BufferContent::Unknown;
+    // Sums of the checksums asked since the answers were last all in: any
+    // of them may still come back.
+    std::vector<uint16_t> sumsAsked;
+    uint16_t lastNonceSum = 0;
 };

@@ -8,18 +8,18 @@
 
 namespace {
 
-// Lets the host run the front end's keep-alive during its waits, for one
+// Lets the front end run while the host waits for the cartridge, for one
 // scope.
-class WatcherScope
+class FrontEndRunsWhileWaiting
 {
 public:
-    WatcherScope(CFlashXferHost& host, CUploadSession::IFrontEnd& frontEnd) : host(host)
+    FrontEndRunsWhileWaiting(CFlashXferHost& host, CUploadSession::IFrontEnd& frontEnd) : host(host)
     {
-        host.SetWatcher([&frontEnd] { frontEnd.KeepAlive(); });
+        host.SetWhileWaiting([&frontEnd] { frontEnd.WhileWaiting(); });
     }
-    ~WatcherScope() { host.SetWatcher({}); }
-    WatcherScope(const WatcherScope&) = delete;
-    WatcherScope& operator=(const WatcherScope&) = delete;
+    ~FrontEndRunsWhileWaiting() { host.SetWhileWaiting({}); }
+    FrontEndRunsWhileWaiting(const FrontEndRunsWhileWaiting&) = delete;
+    FrontEndRunsWhileWaiting& operator=(const FrontEndRunsWhileWaiting&) = delete;
 
 private:
     CFlashXferHost& host;
@@ -46,7 +46,7 @@ CUploadSession::Outcome CUploadSession::Run(Kind kind)
     transferResult = -1;
     lineFailed = false;
     endedByDefect = false;
-    const WatcherScope watch(host, frontEnd);
+    const FrontEndRunsWhileWaiting whileWaiting(host, frontEnd);
     Outcome outcome = Outcome::Failed;
     // Once the port is open, a line that fails ends the upload as a failed
     // one instead of leaving it stuck halfway.
@@ -88,7 +88,7 @@ bool CUploadSession::WaitForDevice(Kind kind)
 bool CUploadSession::WaitForBitstreamDevice(int rc)
 {
     while (rc < 0) {
-        frontEnd.KeepAlive();
+        frontEnd.WhileWaiting();
         if (rc == CFlashXferHost::kCancelled)
             return false;
         rc = host.Handshake(CFlashXferHost::kBitstreamMode);
@@ -109,7 +109,7 @@ bool CUploadSession::WaitForFirmwareDevice(int rc)
             return true;
         if (first == CFlashXferHost::kCancelled)
             return false;
-        frontEnd.KeepAlive();
+        frontEnd.WhileWaiting();
         rc = host.Handshake(CFlashXferHost::kFirmwareMode);
     }
 }

@@ -41,10 +41,10 @@ public:
         // The wait for the cartridge begins.
         virtual void WaitingForDevice() = 0;
         // Runs between two handshakes and at least every
-        // CRpc::kWatchIntervalMs of any wait for the cartridge: where a
-        // front end keeps its window alive and passes a cancel on to the
+        // CRpc::kWhileWaitingIntervalMs of any wait for the cartridge: where
+        // a front end keeps its window alive and passes a cancel on to the
         // host (CFlashXferHost::Cancel).
-        virtual void KeepAlive() = 0;
+        virtual void WhileWaiting() = 0;
         // The file to transfer, asked for once the cartridge has answered.
         virtual std::string PathToTransfer() = 0;
         // The outcome, before the cartridge is told that the upload is over.

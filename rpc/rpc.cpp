@@ -10,8 +10,10 @@ using Time = IComm::Time;
 
 constexpr uint32_t kHeaderPayload = 3; // code or procedure (1) + length (2)
 constexpr uint32_t kFrameSumBytes = 2;
-// ReceiveReply's word for "send again": not a result any caller sees.
+// ReceiveReply's words for "send again" and for an answer that was not the
+// call's own: not results any caller sees.
 constexpr int kAskedAgain = 1;
+constexpr int kStrayAnswer = 2;
 
 } // namespace
 
@@ -69,41 +71,43 @@ Time CRpc::ReadEnd(uint16_t timeoutMs, uint32_t count) const
     return Now() + Milliseconds(timeoutMs) + channel->TransferTime(count);
 }
 
-void CRpc::Watch()
+void CRpc::LetFrontEndRun()
 {
     const Time now = Now();
-    if (now - lastWatch < Milliseconds(kWatchIntervalMs))
+    if (now - lastFrontEndRun < Milliseconds(kWhileWaitingIntervalMs))
         return;
-    lastWatch = now;
-    if (waitHooks.watch)
-        waitHooks.watch();
+    lastFrontEndRun = now;
+    if (whileWaiting)
+        whileWaiting();
 }
 
 int32_t CRpc::ReadWithin(uint8_t* data, int32_t count, Time readEnd)
 {
     int32_t got = 0;
     while (got < count) {
-        const Time end = std::min({readEnd, Deadline(), waitLimit});
+        const Time end = std::min({readEnd, Deadline(), stoppingLimit});
         const Time now = Now();
-        if (!gaveUp && (now >= waitLimit || (waitHooks.giveUp && waitHooks.giveUp()))) {
-            gaveUp = true;
+        // The stop path: a stop asked for during this call ends its wait
+        // here; one asked for before it leaves it until stoppingLimit.
+        if (!callStopped && (now >= stoppingLimit || (stopRequested && !stoppedBeforeCall))) {
+            callStopped = true;
             ++stats.givenUp;
         }
-        if (gaveUp || now >= end) {
+        if (callStopped || now >= end) {
             // One last look: bytes that came in time count, even when this
             // process comes to look at them late (a loaded computer).
             got += channel->Read(data + got, count - got, 0);
             break;
         }
-        // Waited for in slices that end when the watcher is next due, so
-        // that it runs and a give-up is seen while the time runs.
-        const Time watchDue = lastWatch + Milliseconds(kWatchIntervalMs);
+        // Waited for in slices that end when the front end is next due to
+        // run, so that it runs and a stop is seen while the time runs.
+        const Time frontEndDue = lastFrontEndRun + Milliseconds(kWhileWaitingIntervalMs);
         const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(std::min(end, watchDue) - now).count();
+            std::chrono::ceil<std::chrono::milliseconds>(std::min(end, frontEndDue) - now).count();
         const auto slice = static_cast<uint16_t>(
-            std::clamp<decltype(left)>(left, 1, kWatchIntervalMs));
+            std::clamp<decltype(left)>(left, 1, kWhileWaitingIntervalMs));
         got += channel->Read(data + got, count - got, slice);
-        Watch();
+        LetFrontEndRun();
     }
     return got;
 }
@@ -207,43 +211,74 @@ void CRpc::SendRequest(uint8_t procedure, CRpcMessage& message)
     owed.RequestSent(Milliseconds(timeout));
 }
 
-int CRpc::ReceiveReply(uint8_t procedure, CRpcMessage& message)
+int CRpc::ReceiveReply(CRpcMessage& message)
 {
     // The device can answer only once it has heard the whole request.
     const Time left = channel->OutputDoneAt();
     ReplyWait reply{left, left + Milliseconds(timeout), kHeaderFrameBytes};
     const ActiveWait scope(*this, &reply);
 
-    uint8_t code = 0;
-    uint16_t replyLength = 0;
     for (;;) {
-        const int result = ReceiveReplyHeader(timeout, timeout, code, replyLength);
-        if (result != Ok)
-            return result;
-        if (code != kReplyFollows || Fits(procedure, replyLength)) {
-            // An intact header is an answer, whatever it says.
+        uint8_t code = 0;
+        uint16_t replyLength = 0;
+        const int header = ReceiveReplyHeader(timeout, timeout, code, replyLength);
+        if (header != Ok)
+            return header;
+        const uint32_t dataBytes = code == kReplyFollows ? replyLength + kFrameSumBytes : 0;
+        reply.lineBytes += dataBytes;
+        if (knownAnswer == nullptr) {
+            // In step, an intact header is the call's answer, whatever it says.
             owed.AnswerSeen(Now());
-            break;
+            return ReceiveReplyData(code, replyLength, message);
         }
-        // The shape of another procedure's reply: an earlier call's answer,
-        // however late. Its data is let pass, and the hunt goes on, its
-        // line time added to the wait.
-        owed.OverdueAnswerSeen();
+        const int known = ReceiveKnownAnswer(code, replyLength, message);
+        if (known != kStrayAnswer)
+            return known;
+        // An earlier call's answer, however late: the hunt goes on, the
+        // time it took on the line added to the wait.
         ++stats.lateAnswers;
-        reply.lineBytes += replyLength + kFrameSumBytes + kHeaderFrameBytes;
-        LetReplyDataPass(replyLength);
+        reply.start += channel->TransferTime(kHeaderFrameBytes + dataBytes);
+        reply.lineBytes += kHeaderFrameBytes;
     }
+}
+
+int CRpc::ReceiveReplyData(uint8_t code, uint16_t replyLength, CRpcMessage& message)
+{
     if (code == kSendAgain)
         return kAskedAgain;
     if (code != kReplyFollows)
         return BadReplyCode;
-    reply.lineBytes += replyLength + kFrameSumBytes;
     const int received = ReceiveFrame(kReplyDataFrame, message, replyLength, timeout, timeout);
     // The data that did not fit still comes: let it pass, so that it is no
     // part of the next call's reply.
     if (received == MessageTooLarge)
         LetReplyDataPass(replyLength);
     return received;
+}
+
+int CRpc::ReceiveKnownAnswer(uint8_t code, uint16_t replyLength, CRpcMessage& message)
+{
+    // "Send again" may be the device's word on this request or on an
+    // earlier one; sending this one again does no harm either way.
+    if (code == kSendAgain) {
+        owed.AnswerSeen(Now());
+        return kAskedAgain;
+    }
+    if (code == kReplyFollows) {
+        const uint32_t argumentLength = message.Length();
+        const int received = ReceiveReplyData(code, replyLength, message);
+        if (received == ChecksumMismatch || received == TimedOut)
+            return received;
+        const uint32_t answered = message.Length() - argumentLength;
+        if (received == Ok && answered >= knownAnswer->size() &&
+            std::equal(knownAnswer->begin(), knownAnswer->end(), message.Data() + argumentLength)) {
+            owed.KnownAnswerSeen(Now());
+            return Ok;
+        }
+        message.Truncate(argumentLength);
+    }
+    owed.StrayAnswerSeen();
+    return kStrayAnswer;
 }
 
 int CRpc::ReceiveReplyHeader(uint16_t firstByteTimeout, uint16_t timeoutMs, uint8_t& code,
@@ -269,7 +304,7 @@ void CRpc::AwaitOwedAnswers()
     if (!owed.Pending())
         return;
     const uint64_t lateBefore = stats.lateAnswers;
-    while (owed.Pending() && !gaveUp) {
+    while (owed.Pending() && !callStopped) {
         // The next answer's first byte may come until then; the rest of it,
         // and whatever babble comes first, take their line time beyond.
         const Time until = owed.Until(Milliseconds(timeout));
@@ -290,8 +325,12 @@ void CRpc::AwaitOwedAnswers()
         }
         // A damaged frame, or babble: the answers may still come in time.
     }
-    if (!gaveUp)
-        stats.lostAnswers += owed.WriteOff(stats.lateAnswers == lateBefore);
+    // Whatever has not come is written off, also when a stop cut the wait
+    // short: no later call may take one of them for its own. A wait cut
+    // short says nothing of the device, nor of the line.
+    const uint32_t lost = owed.WriteOff(!callStopped && stats.lateAnswers == lateBefore);
+    if (!callStopped)
+        stats.lostAnswers += lost;
 }
 
 void CRpc::DiscardStaleInput()
@@ -309,11 +348,39 @@ void CRpc::DiscardStaleInput()
 
 int CRpc::Call(uint8_t procedure, CRpcMessage& message)
 {
+    return Exchange(procedure, message);
+}
+
+int CRpc::CallForKnownAnswer(uint8_t procedure, CRpcMessage& message,
+                             const std::vector<uint8_t>& answerStart)
+{
+    knownAnswer = &answerStart;
+    const int result = Exchange(procedure, message);
+    knownAnswer = nullptr;
+    return result;
+}
+
+void CRpc::BeginWaits()
+{
+    callStopped = false;
+    stoppedBeforeCall = stopRequested;
+    stoppingLimit = stopRequested ? Now() + Milliseconds(kStoppingWaitMs) : Time::max();
+}
+
+void CRpc::SettleOwedAnswers()
+{
+    BeginWaits();
+    AwaitOwedAnswers();
+}
+
+int CRpc::Exchange(uint8_t procedure, CRpcMessage& message)
+{
     ++stats.calls;
-    gaveUp = false;
+    BeginWaits();
     const uint32_t argumentLength = message.Length();
     AwaitOwedAnswers();
     DiscardStaleInput();
+    owed.CallBegins();
 
     uint8_t attempts = 0;
     int requestRepeats = 0;
@@ -321,7 +388,7 @@ int CRpc::Call(uint8_t procedure, CRpcMessage& message)
     const uint64_t answersBefore = owed.AnswersSeen();
     for (;;) {
         SendRequest(procedure, message);
-        result = ReceiveReply(procedure, message);
+        result = ReceiveReply(message);
         if (result == kAskedAgain) {
             ++stats.askedAgain;
             if (++requestRepeats > kMaxRequestRepeats) {
@@ -335,7 +402,7 @@ int CRpc::Call(uint8_t procedure, CRpcMessage& message)
         // Within this call an answer that comes late still answers it: the
         // repeated request is the same. Only later calls must not hear it.
         owed.WaitEnded(Now());
-        if (gaveUp)
+        if (callStopped)
             break;
         ++(result == TimedOut ? stats.timedOut : stats.damagedReplies);
         if (++attempts >= retries)

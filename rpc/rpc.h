@@ -20,15 +20,19 @@
 //    time-out (the shorter of theirs and the current one) plus L(9) after
 //    the last of them came or was given up on (see rpc/owedanswers.h);
 //  - dropping stale input never waits and stops after kMaxStaleBytes.
-// Answers are told apart by count and by shape: the device answers every
-// request it hears once, in order (rpc/owedanswers.h), and where the owner
-// says which data lengths a procedure's reply can have, a reply of another
-// length is an earlier call's answer and is let pass.
-// While it waits, the link runs its watcher every kWatchIntervalMs (give or
-// take the millisecond its reads are rounded to), and gives the wait up as
-// soon as its owner asks.
+// Answers are told apart by count alone: the device answers every request
+// it hears once, in order (rpc/owedanswers.h). Nothing else in a reply is
+// relied on: its data length and its timing are the device's to choose. Once
+// answers have been written off, only a call whose answer is known in
+// advance (CallForKnownAnswer) can tell its own answer from a late one; the
+// link's owner makes one before any call whose answer it reads.
+// While it waits, the link lets its owner's front end run every
+// kWhileWaitingIntervalMs (give or take the millisecond its reads are rounded
+// to). A stop request ends the wait in progress at once, and keeps every wait
+// after it short (kStoppingWaitMs).
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "rpc/owedanswers.h"
 #include "rpc/rpcmessage.h"
@@ -71,9 +75,14 @@ public:
     // Stale bytes dropped before a call. A device only speaks when spoken
     // to, so anything beyond this is babble, left to the sync hunt.
     static constexpr uint32_t kMaxStaleBytes = 65536;
-    // The longest the link waits without running its watcher: a window
-    // repaints and takes a click well within this.
-    static constexpr uint16_t kWatchIntervalMs = 50;
+    // The longest the link waits without letting its owner's front end
+    // run: a window repaints and takes a click well within this.
+    static constexpr uint16_t kWhileWaitingIntervalMs = 50;
+    // Once a stop has been asked for, each call still made (the few that
+    // close an upload) waits at most this long in all: a device that answers
+    // at all answers them in a few milliseconds, and one that has gone
+    // silent must not hold the front end.
+    static constexpr uint16_t kStoppingWaitMs = 100;
 
     // What the link met on the line since it was made: the line's health.
     struct Stats
@@ -86,21 +95,8 @@ public:
         uint64_t lateAnswers = 0;    // answers that came after their call had moved on
         uint64_t lostAnswers = 0;    // answers waited for in vain
         uint64_t skippedBytes = 0;   // bytes that were no part of a reply
-        uint64_t givenUp = 0;        // waits its owner gave up
+        uint64_t givenUp = 0;        // waits a stop request ended
     };
-
-    // Lets the link's owner keep a window alive during long waits (`watch`,
-    // run every kWatchIntervalMs of a wait) and stop a wait
-    // (`giveUp`, asked after every read of a wait: true ends the wait at
-    // once, and the call with TimedOut, without further attempts). Either
-    // may be empty.
-    struct WaitHooks
-    {
-        std::function<void()> watch;
-        std::function<bool()> giveUp;
-    };
-    // Whether a reply with `length` data bytes can be `procedure`'s answer.
-    using ReplyShape = std::function<bool(uint8_t procedure, uint16_t length)>;
 
     CRpc(IComm* channel, uint8_t retries);
     ~CRpc() = default;
@@ -109,22 +105,42 @@ public:
 
     void SetTimeout(uint16_t milliseconds) { timeout = milliseconds; }
     uint16_t GetTimeout() const { return timeout; }
-    void SetWaitHooks(WaitHooks hooks) { waitHooks = std::move(hooks); }
-    // Without a shape every length fits every procedure.
-    void SetReplyShape(ReplyShape shape) { replyShape = std::move(shape); }
-    // No wait goes past `limit` on the channel's clock; reaching it ends the
-    // wait as a give-up does. NoWaitLimit() lifts it.
-    void SetWaitLimit(IComm::Time limit) { waitLimit = limit; }
-    static IComm::Time NoWaitLimit() { return IComm::Time::max(); }
+    // Runs `whileWaiting` at least every kWhileWaitingIntervalMs while the
+    // link waits for the device: where a front end keeps its window alive
+    // and notices a click on Cancel. May be empty.
+    void SetWhileWaiting(std::function<void()> whileWaiting)
+    {
+        this->whileWaiting = std::move(whileWaiting);
+    }
+    // The one way to stop: the wait in progress ends at once (its call with
+    // TimedOut, without further attempts), and every call after it waits at
+    // most kStoppingWaitMs, until EndStop().
+    void RequestStop() { stopRequested = true; }
+    void EndStop() { stopRequested = false; }
+    bool StopRequested() const { return stopRequested; }
     const Stats& LinkStats() const { return stats; }
     // Answers the device may still owe to earlier calls.
     uint32_t OwedAnswerCount() const { return owed.Count(); }
+    // Whether the next answer is known to be the next call's own: false once
+    // answers have been written off, until a known answer has come.
+    bool AnswersInStep() const { return owed.InStep(); }
+    bool AllAnswered() const { return owed.AllAnswered(); }
 
     // Calls `procedure` with the arguments in `message`. On success the reply
     // stands in `message` behind the arguments, the read position at its
     // first byte. 0 or one of the negative results above. Channel failures
     // pass through as exceptions.
     int Call(uint8_t procedure, CRpcMessage& message);
+    // A call whose answer the caller knows in advance: its reply data begins
+    // with `answerStart`. Any other answer is an earlier call's, however
+    // late, and is let pass; the known one puts the answers back in step.
+    int CallForKnownAnswer(uint8_t procedure, CRpcMessage& message,
+                           const std::vector<uint8_t>& answerStart);
+    // Waits for the answers earlier calls left owed, as every call does
+    // before it sends anything, and writes off those that do not come in
+    // time. Afterwards either every answer is in (AllAnswered()) or the
+    // answers are out of step.
+    void SettleOwedAnswers();
 
     int SendFrame(int kind, CRpcMessage& message);
     int ReceiveFrame(int kind, CRpcMessage& message, uint16_t count, uint16_t firstByteTimeout,
@@ -147,22 +163,27 @@ private:
     static bool CarriesSync(int kind) { return kind == 0 || kind == 2; }
     int HuntSync(uint16_t firstByteTimeout, uint16_t timeout);
     // Reads `count` bytes, waiting at most until `readEnd`, the wait's
-    // deadline and the wait limit; the bytes that came.
+    // deadline and, after a stop request, the call's short limit; the bytes
+    // that came.
     int32_t ReadWithin(uint8_t* data, int32_t count, IComm::Time readEnd);
     int ReadByte(uint8_t& byte, IComm::Time readEnd);
     IComm::Time Deadline() const;
     // A read of `count` bytes may wait the time-out and their line time.
     IComm::Time ReadEnd(uint16_t timeoutMs, uint32_t count) const;
-    void Watch();
+    void LetFrontEndRun();
     void WriteByte(uint8_t byte);
 
     void SendRequest(uint8_t procedure, CRpcMessage& message);
-    // One attempt's reply to `procedure`; kAskedAgain for "send again".
-    int ReceiveReply(uint8_t procedure, CRpcMessage& message);
-    bool Fits(uint8_t procedure, uint16_t length) const
-    {
-        return !replyShape || replyShape(procedure, length);
-    }
+    int Exchange(uint8_t procedure, CRpcMessage& message);
+    // A call's waits begin: what a stop request means for them.
+    void BeginWaits();
+    // One attempt's reply; kAskedAgain for "send again".
+    int ReceiveReply(CRpcMessage& message);
+    // The reply data of an answer whose header said `code`.
+    int ReceiveReplyData(uint8_t code, uint16_t replyLength, CRpcMessage& message);
+    // The call's known answer, read behind the arguments: Ok when it came,
+    // kStrayAnswer for another answer (let pass), or the frame's failure.
+    int ReceiveKnownAnswer(uint8_t code, uint16_t replyLength, CRpcMessage& message);
     // Waits for the answers earlier calls left owed, and drops them.
     void AwaitOwedAnswers();
     // Drops what arrived before this call's request went out: a reply that
@@ -182,12 +203,17 @@ private:
     CRpcMessage header;
     uint8_t retries;
 
-    WaitHooks waitHooks;
-    ReplyShape replyShape;
-    IComm::Time waitLimit = NoWaitLimit();
-    IComm::Time lastWatch{0};
+    std::function<void()> whileWaiting;
+    IComm::Time lastFrontEndRun{0};
     ReplyWait* wait = nullptr; // the reply being waited for, if any
-    bool gaveUp = false;       // within the current call
+    bool stopRequested = false;
+    // The current call: a stop asked for before it began limits its waits
+    // to `stoppingLimit`; one asked for while it waits ends it.
+    bool stoppedBeforeCall = false;
+    IComm::Time stoppingLimit = IComm::Time::max();
+    bool callStopped = false;
+    // The answer the current call knows in advance, if any.
+    const std::vector<uint8_t>* knownAnswer = nullptr;
     OwedAnswers owed;
     Stats stats;
 };

@@ -64,7 +64,7 @@ public:
         // happen in between.
         form.repaint();
     }
-    void KeepAlive() override { QApplication::processEvents(); }
+    void WhileWaiting() override { QApplication::processEvents(); }
     // Read again: the field may have been edited while the cartridge booted.
     std::string PathToTransfer() override { return form.FilenameEdit->text().toUtf8().toStdString(); }
     void UploadEnded(CUploadSession::Outcome outcome) override

@@ -25,7 +25,7 @@ using Kind = CUploadSession::Kind;
 namespace Procedure = sim::Procedure;
 
 // The watcher's interval, give or take the millisecond a slice is rounded to.
-constexpr Time kLongestUnwatched = std::chrono::milliseconds(CRpc::kWatchIntervalMs) + 2ms;
+constexpr Time kLongestUnwatched = std::chrono::milliseconds(CRpc::kWhileWaitingIntervalMs) + 2ms;
 
 // A front end that watches the clock: when the keep-alive ran, when the
 // upload ended, and a click on Cancel at a chosen moment.
@@ -35,7 +35,7 @@ public:
     WatchingFrontEnd(CartridgeLine& line, std::string path) : line(line), path(std::move(path)) {}
 
     void WaitingForDevice() override { waitingAt = line.channel.Now(); }
-    void KeepAlive() override
+    void WhileWaiting() override
     {
         const Time now = line.channel.Now();
         if (!aliveAt.empty())
@@ -101,7 +101,7 @@ TEST_P(UploadSession, CancelWhileACommitHangsEndsTheUploadWithinHalfASecond)
         ASSERT_NE(user.clickedAt, Time::max());
         EXPECT_LE(user.endedAt - user.clickedAt, 500ms) << "the error shows within half a second";
         EXPECT_LE(line.channel.Now() - user.endedAt,
-                  std::chrono::milliseconds(CFlashXferHost::kStoppingWaitMs) + 1ms)
+                  std::chrono::milliseconds(CRpc::kStoppingWaitMs) + 1ms)
             << "and FinishUpload, still sent, waits no longer than a stopping call may";
         EXPECT_EQ(user.finishesBefore, 0u) << "the outcome shows before the cartridge is told";
         EXPECT_EQ(line.cartridge.CallsOf(Procedure::kFinishUpload).size(), 1u);

@@ -163,7 +163,7 @@ IComm::Time CallBound(const sim::InProcessChannel& channel, uint8_t retries)
         std::chrono::milliseconds(CRpc::kDefaultTimeoutMs) +
         channel.TransferTime(CRpc::kMaxSyncHuntBytes + CRpc::kHeaderFrameBytes +
                              CRpcMessage::kMaxLength + 2) +
-        std::chrono::milliseconds(CRpc::kWatchIntervalMs);
+        std::chrono::milliseconds(CRpc::kWhileWaitingIntervalMs);
     const int64_t requests = std::max<int>(retries, 1) + CRpc::kMaxRequestRepeats;
     return attempt * (requests + OwedAnswers::kMostCounted + 1);
 }

@@ -41,11 +41,13 @@ protected:
     size_t RequestsHeard() const { return device.Calls().size(); }
 
     // Calls kEcho with one tag byte; the tag the device answered, or -1.
-    int EchoTag(uint8_t tag, int* result = nullptr)
+    // `known`: the call knows its answer begins with the tag.
+    int EchoTag(uint8_t tag, int* result = nullptr, bool known = false)
     {
         CRpcMessage echo(256);
         echo.PutU8(tag);
-        const int called = link.Call(kEcho, echo);
+        const int called = known ? link.CallForKnownAnswer(kEcho, echo, {tag})
+                                 : link.Call(kEcho, echo);
         if (result != nullptr)
             *result = called;
         uint8_t answered = 0;

@@ -135,60 +135,62 @@ TEST_F(LinkTimeTest, PollsOfADeviceThatNeverAnsweredPayNoExtraWait)
 }
 
 // The device answers a call only after the call has given up, and the
-// next call starts before the answers come: they still never become its
-// reply, for their shape is not its reply's.
-TEST_F(LinkTimeTest, LateAnswerOfAnotherShapeIsNeverTakenForTheCallsOwn)
+// answers outlast the wait for them: the link loses count of them. A call
+// whose answer is known lets every other answer pass, and puts the count
+// back in step, so that the calls after it get their own answers again.
+TEST_F(LinkTimeTest, AnswersLaterThanTheirWaitAreNeverTakenForAKnownAnswer)
 {
-    link.SetReplyShape([](uint8_t procedure, uint16_t length) {
-        return procedure == kNothing ? length == 0 : length == 4;
-    });
-    ASSERT_EQ(link.Call(kNothing, message), CRpc::Ok) << "the device has answered before";
+    ASSERT_EQ(EchoTag(1), 1) << "the device has answered before";
     device.InjectFault(Fault::Late(3s));
     CRpcMessage size(256);
     EXPECT_EQ(link.Call(kBufferSize, size), CRpc::TimedOut) << "four attempts of 500 ms";
+    EXPECT_TRUE(link.AnswersInStep()) << "nothing written off yet";
 
-    CRpcMessage nothing(256);
-    ASSERT_EQ(link.Call(kNothing, nothing), CRpc::Ok);
-    EXPECT_EQ(nothing.Unread(), 0u) << "a buffer size was taken for the answer";
-    EXPECT_EQ(link.LinkStats().lateAnswers, kLinkRetries);
-    CRpcMessage again(256);
-    ASSERT_EQ(link.Call(kBufferSize, again), CRpc::Ok);
-    EXPECT_EQ(again.Unread(), 4u);
+    link.SettleOwedAnswers();
+    ASSERT_FALSE(link.AnswersInStep()) << "the late answers outlasted the wait for them";
+    CRpcMessage echo(256);
+    echo.PutU8(7);
+    const Bytes known{7, static_cast<uint8_t>(served + 1)};
+    ASSERT_EQ(link.CallForKnownAnswer(kEcho, echo, known), CRpc::Ok);
+    EXPECT_EQ(Unread(echo), known);
+    EXPECT_EQ(link.LinkStats().lateAnswers, kLinkRetries) << "every late answer let pass";
+    EXPECT_TRUE(link.AllAnswered());
+    EXPECT_EQ(EchoTag(8), 8);
 }
 
 // --- The owner's hooks ------------------------------------------------------------
 
-TEST_F(LinkTimeTest, WatcherRunsThroughoutALongWaitAndAGiveUpEndsItAtOnce)
+TEST_F(LinkTimeTest, FrontEndRunsThroughoutALongWaitAndAStopEndsItAtOnce)
 {
     link.SetTimeout(10000);
     device.SetSilent(true);
     std::vector<Time> watched;
-    bool stop = false;
-    link.SetWaitHooks({[&] {
-                           watched.push_back(channel.Now());
-                           if (channel.Now() >= 3s)
-                               stop = true;
-                       },
-                       [&] { return stop; }});
+    link.SetWhileWaiting([&] {
+        watched.push_back(channel.Now());
+        if (channel.Now() >= 3s)
+            link.RequestStop();
+    });
     const Time took = Timed([&] { EXPECT_EQ(EchoTag(1), -1); });
 
-    EXPECT_LE(took, 3s + 2 * std::chrono::milliseconds(CRpc::kWatchIntervalMs));
+    EXPECT_LE(took, 3s + 2 * std::chrono::milliseconds(CRpc::kWhileWaitingIntervalMs));
     EXPECT_EQ(RequestsHeard(), 1u) << "a wait given up is not tried again";
     ASSERT_GE(watched.size(), 50u);
     for (size_t i = 1; i < watched.size(); ++i)
         EXPECT_LE(watched[i] - watched[i - 1],
-                  std::chrono::milliseconds(CRpc::kWatchIntervalMs) + 2ms)
+                  std::chrono::milliseconds(CRpc::kWhileWaitingIntervalMs) + 2ms)
             << "a gap without a look at the window";
     EXPECT_EQ(link.LinkStats().givenUp, 1u);
 }
 
-TEST_F(LinkTimeTest, WaitLimitEndsTheCallWhenItIsReached)
+TEST_F(LinkTimeTest, CallsAfterAStopWaitNoLongerThanTheStoppingWait)
 {
     device.SetSilent(true);
-    link.SetWaitLimit(channel.Now() + 100ms);
+    link.RequestStop();
     const Time took = Timed([&] { EchoTag(1); });
-    EXPECT_LE(took, 101ms);
+    EXPECT_LE(took, std::chrono::milliseconds(CRpc::kStoppingWaitMs) + 1ms);
     EXPECT_EQ(RequestsHeard(), 1u);
+    link.EndStop();
+    EXPECT_GT(Timed([&] { EchoTag(2); }), 4 * 500ms) << "once the stop is over, calls wait again";
 }
 
 } // namespace
