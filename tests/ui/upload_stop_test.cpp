@@ -75,12 +75,13 @@ class LineFails : public styletest::StyledTest
 } // namespace
 
 // --- Cancel while the cartridge does not answer --------------------------------
+// (It never answers: its reply style plays no part.)
 
 // The click comes while a handshake waits for its answer: that handshake's
 // request, already sent, is the last one the cartridge hears.
-TEST_P(CancelUpload, WhileABitstreamWaitsEndsCancelledWithoutFinishing)
+TEST(CancelWhileWaiting, ForABitstreamEndsCancelledWithoutFinishing)
 {
-    CartridgeOnPty cartridge(Style(), kNeverBoots);
+    CartridgeOnPty cartridge(kNeverBoots);
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("design.bit", Pattern(1000)));
@@ -105,9 +106,9 @@ TEST_P(CancelUpload, WhileABitstreamWaitsEndsCancelledWithoutFinishing)
     EXPECT_EQ(magics, std::vector<uint32_t>(magics.size(), kBitstreamMagic));
 }
 
-TEST_P(CancelUpload, WhileFirmwareWaitsEndsCancelledAfterTheBitstreamHandshake)
+TEST(CancelWhileWaiting, ForFirmwareEndsCancelledAfterTheBitstreamHandshake)
 {
-    CartridgeOnPty cartridge(Style(), kNeverBoots);
+    CartridgeOnPty cartridge(kNeverBoots);
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("game.frm", Pattern(1000)));
