@@ -56,7 +56,7 @@ public:
         waiting = false;
         return upload.path;
     }
-    void UploadEnded(CUploadSession::Outcome) override
+    void UploadEnded(const CUploadSession::Result&) override
     {
         meter.MarkCancelPoint();
         resultAt = meter.LineSeconds();
@@ -132,8 +132,9 @@ DialogOutcome RunDialogUpload(CFlashXferHost& host, CampaignChannel& meter,
         session.Run(upload.bitstream ? CUploadSession::Kind::Bitstream
                                      : CUploadSession::Kind::Firmware);
         outcome.result = session.TransferResult();
-        outcome.serialError = session.LineFailed();
-        outcome.crashed = session.EndedByDefect();
+        const UploadFailure::What what = session.LastResult().failure.what;
+        outcome.serialError = what == UploadFailure::What::LineGone;
+        outcome.crashed = what == UploadFailure::What::Defect;
     } catch (...) {
         outcome.crashed = true;
     }

@@ -25,12 +25,20 @@ std::string Seconds(double seconds)
     return text;
 }
 
+// What shows damage on the line: replies that arrived damaged, requests
+// the cartridge heard damaged (it asked for them again), bytes that were no
+// part of a reply. Replies that came late or not at all may be the
+// cartridge's doing (switched off, reset, busy) as much as the cable's.
+bool LineDamaged(const CRpc::Stats& link)
+{
+    return link.damagedReplies != 0 || link.askedAgain != 0 || link.skippedBytes != 0;
+}
+
 // The line's health: what made the link send requests again, and why.
 std::string LineHealth(const CRpc::Stats& link)
 {
     const uint64_t repeated = link.damagedReplies + link.timedOut + link.askedAgain;
-    const bool clean = repeated == 0 && link.skippedBytes == 0 && link.lostAnswers == 0;
-    return std::string(clean ? "line clean: " : "line noisy, check the cable: ") +
+    return std::string(LineDamaged(link) ? "line noisy, check the cable: " : "line clean: ") +
            Counted(link.requests, "request", "requests") + ", " + Grouped(repeated) +
            " repeated (" + Counted(link.damagedReplies, "damaged reply", "damaged replies") + ", " +
            Counted(link.timedOut, "late reply", "late replies") + ", " + Grouped(link.askedAgain) +
@@ -39,84 +47,108 @@ std::string LineHealth(const CRpc::Stats& link)
            Counted(link.lostAnswers, "answer", "answers") + " lost";
 }
 
+// "3,477 B/s of the line's 3,840 B/s (91%)"; a port that moved bytes faster
+// than its speed (a simulated line, a buffered bridge) gets no share.
+std::string Speed(const UploadReport& report)
+{
+    const auto sent = static_cast<double>(report.result.bytesSent);
+    const double speed = report.transferSeconds > 0.0 ? sent / report.transferSeconds : 0.0;
+    const std::string ceiling = Grouped(static_cast<uint64_t>(report.lineBytesPerSecond));
+    std::string text = Grouped(static_cast<uint64_t>(speed)) + " B/s";
+    if (report.lineBytesPerSecond <= 0.0)
+        return text;
+    const double share = 100.0 * speed / report.lineBytesPerSecond;
+    if (share > 100.0)
+        return text + " (faster than the port's " + ceiling + " B/s: not a paced line)";
+    char percent[16];
+    std::snprintf(percent, sizeof percent, " (%.0f%%)", share);
+    return text + " of the line's " + ceiling + " B/s" + percent;
+}
+
 std::string Result(const UploadReport& report)
 {
-    const std::string sent = Grouped(static_cast<uint64_t>(std::min(report.bytesSent, report.transferSize))) +
-                             " of " + Grouped(static_cast<uint64_t>(report.transferSize)) +
-                             " bytes sent in " + Seconds(report.transferSeconds);
-    switch (report.outcome) {
-    case Outcome::Succeeded: {
-        const double speed = report.transferSeconds > 0.0
-                                 ? static_cast<double>(report.transferSize) / report.transferSeconds
-                                 : 0.0;
-        const double share =
-            report.lineBytesPerSecond > 0.0 ? 100.0 * speed / report.lineBytesPerSecond : 0.0;
-        char ceiling[96];
-        std::snprintf(ceiling, sizeof ceiling, " B/s of the line's %s B/s (%.0f%%)",
-                      Grouped(static_cast<uint64_t>(report.lineBytesPerSecond)).c_str(), share);
-        return "upload succeeded: " + Grouped(static_cast<uint64_t>(report.transferSize)) +
-               " bytes written in " + Seconds(report.transferSeconds) + ", " +
-               Grouped(static_cast<uint64_t>(speed)) + ceiling;
-    }
+    const CUploadSession::Result& result = report.result;
+    switch (result.outcome) {
+    case Outcome::Succeeded:
+        return "upload succeeded: " + Grouped(static_cast<uint64_t>(result.bytesWritten)) +
+               " bytes written in " + Seconds(report.transferSeconds) + ", " + Speed(report);
     case Outcome::Cancelled:
         return "upload cancelled: nothing written, the cartridge did not answer in " +
                Seconds(report.waitSeconds);
     case Outcome::Failed:
         break;
     }
-    return std::string(report.stop == Stop::None ? "upload failed: " : "upload cancelled: ") + sent;
+    return std::string(report.stop == Stop::None ? "upload failed: " : "upload cancelled: ") +
+           Grouped(static_cast<uint64_t>(result.bytesWritten)) + " of " +
+           Grouped(static_cast<uint64_t>(result.bytesToSend)) + " bytes written in " +
+           Seconds(report.transferSeconds);
+}
+
+// What to try, after what went wrong.
+std::string Advice(const UploadReport& report)
+{
+    using What = UploadFailure::What;
+    const CUploadSession::Result& result = report.result;
+    const bool damaged = LineDamaged(result.line);
+    switch (result.failure.what) {
+    case What::NoAnswer:
+        return " after " + Grouped(static_cast<uint64_t>(result.bytesWritten)) +
+               " bytes were written (switched off or reset?): check that the Game Boy is on" +
+               (damaged ? " and the cable (the line showed damage)" : "") + ", then upload again";
+    case What::DamagedReplies:
+    case What::BufferMismatch:
+        return ": check the cable, then upload again";
+    case What::DeviceStatus:
+        return ": the cartridge refused the step; upload again, and if it refuses again, the "
+               "cartridge cannot take this file there";
+    case What::UnusableReply:
+        return ": the cartridge does not answer as the upload expects; upload again";
+    case What::FileUnreadable:
+    case What::FileRejected:
+        return ": check the file and upload again";
+    case What::FileChanged:
+        return ": the cartridge holds a mix of two files; upload again once the file is complete";
+    case What::LineGone:
+        return " (cable pulled out, adapter gone?): reconnect it and upload again";
+    case What::Defect:
+        return ": upload again, and report it with the output of --trace";
+    case What::Cancelled:
+    case What::None:
+        break;
+    }
+    return ": upload again";
 }
 
 } // namespace
 
-CRpc::Stats LineFaults(const CRpc::Stats& total, const CRpc::Stats& beforeAnswer, uint64_t owedAtAnswer)
-{
-    const uint64_t unanswered = beforeAnswer.timedOut + beforeAnswer.givenUp;
-    CRpc::Stats faults = total;
-    faults.requests -= std::min(unanswered, faults.requests);
-    faults.timedOut -= std::min(beforeAnswer.timedOut, faults.timedOut);
-    const uint64_t waitLost = beforeAnswer.lostAnswers + owedAtAnswer;
-    faults.lostAnswers -= std::min(waitLost, faults.lostAnswers);
-    return faults;
-}
-
 std::string SummaryLine(const UploadReport& report)
 {
-    return Result(report) + "; " + LineHealth(report.link);
+    return Result(report) + "; " + LineHealth(report.result.line);
 }
 
 std::string FailureLine(const UploadReport& report)
 {
-    if (report.outcome == Outcome::Succeeded)
+    const CUploadSession::Result& result = report.result;
+    if (result.outcome == Outcome::Succeeded)
         return {};
-    if (report.outcome == Outcome::Cancelled) {
+    if (result.outcome == Outcome::Cancelled) {
         if (report.stop == Stop::WaitRanOut)
             return "the cartridge did not answer within " + Seconds(report.waitLimitSeconds) +
                    ": switch the Game Boy on while plemo-flash waits, check the cable and the "
                    "port, or wait longer (--wait)";
         return "cancelled before the cartridge answered: nothing was written";
     }
-    if (report.stop != Stop::None)
+    if (report.stop != Stop::None || result.failure.what == UploadFailure::What::Cancelled)
         return "cancelled during the transfer: the cartridge holds an incomplete upload; upload "
                "again before you use it";
-    if (report.lineFailed)
-        return "the serial line failed during the upload (cable pulled out, adapter gone?): "
-               "reconnect it and upload again";
-    if (report.endedByDefect)
-        return "the upload stopped on an internal error: upload again, and report it with the "
-               "output of --trace";
-    if (report.bytesSent == 0)
-        return "the upload failed before any data went out (the file could not be read, or the "
-               "cartridge refused to start): check the file and upload again";
-    return "the upload failed: the cartridge refused a block or stopped answering; check the "
-           "cable (see the line's health above) and upload again";
+    return DescribeFailure(result.failure) + Advice(report);
 }
 
 int ExitStatusOf(const UploadReport& report)
 {
-    if (report.outcome == Outcome::Succeeded)
+    if (report.result.outcome == Outcome::Succeeded)
         return kSucceeded;
-    if (report.outcome == Outcome::Cancelled || report.stop != Stop::None)
+    if (report.result.outcome == Outcome::Cancelled || report.stop != Stop::None)
         return kCancelled;
     return kProgrammingError;
 }

@@ -3,8 +3,6 @@
 #include <chrono>
 #include <cstdio>
 
-#include <QObject>
-
 #include "cli/console.h"
 #include "cli/exitstatus.h"
 #include "cli/fileinfo.h"
@@ -20,7 +18,6 @@ namespace plemoflash {
 namespace {
 
 using Kind = CUploadSession::Kind;
-using Outcome = CUploadSession::Outcome;
 using Stop = UploadReport::Stop;
 
 double SecondsBetween(Clock::time_point from, Clock::time_point to)
@@ -57,31 +54,24 @@ public:
         }
     }
     void WhileWaiting() override { PassStopOn(); }
-    std::string PathToTransfer() override
+    void DeviceAnswered() override
     {
         transferStarted = Clock::now();
         answered = true;
-        beforeAnswer = host.LinkStats();
-        owedAtAnswer = host.OwedAnswerCount();
-        return request.path;
     }
-    void UploadEnded(Outcome) override
+    std::string PathToTransfer() override { return request.path; }
+    void Progress(int64_t bytesSent, int64_t bytesToSend) override
+    {
+        PassStopOn();
+        progress.Report(bytesSent, bytesToSend);
+    }
+    void UploadEnded(const CUploadSession::Result&) override
     {
         ended = Clock::now();
-        if (!answered)
-            beforeAnswer = host.LinkStats();
         progress.Finish();
     }
 
-    void Progress()
-    {
-        PassStopOn();
-        progress.Report(host.BytesSent(), host.TransferSize());
-    }
-
     Stop StopAsked() const { return stop; }
-    // The line's own faults, without what the wait for a booting cartridge left.
-    CRpc::Stats LineFaultsMet() const { return LineFaults(host.LinkStats(), beforeAnswer, owedAtAnswer); }
     double WaitSeconds() const { return SecondsBetween(waitStarted, answered ? transferStarted : ended); }
     double TransferSeconds() const { return answered ? SecondsBetween(transferStarted, ended) : 0.0; }
 
@@ -109,8 +99,6 @@ private:
     ProgressLine& progress;
     Stop stop = Stop::None;
     bool answered = false;
-    CRpc::Stats beforeAnswer;
-    uint64_t owedAtAnswer = 0;
     Clock::time_point waitStarted{};
     Clock::time_point transferStarted{};
     Clock::time_point ended{};
@@ -171,21 +159,16 @@ int Upload(const UploadRequest& request, const std::string& port, Kind kind)
 
     ProgressLine progress(stdout, ProgressStyle(request), [] { return Clock::now(); });
     ConsoleFrontEnd frontEnd(host, request, progress);
-    QObject::connect(&host, &CFlashXferHost::UpdateProgressBar, [&frontEnd](int) { frontEnd.Progress(); });
     CUploadSession session(host, frontEnd);
+    session.Run(kind);
 
     UploadReport report;
-    report.outcome = session.Run(kind);
+    report.result = session.LastResult();
     report.stop = frontEnd.StopAsked();
-    report.lineFailed = session.LineFailed();
-    report.endedByDefect = session.EndedByDefect();
-    report.bytesSent = host.BytesSent();
-    report.transferSize = host.TransferSize();
     report.waitSeconds = frontEnd.WaitSeconds();
     report.transferSeconds = frontEnd.TransferSeconds();
     report.waitLimitSeconds = request.waitLimit.value_or(0.0);
     report.lineBytesPerSecond = LineBytesPerSecond(adapter);
-    report.link = frontEnd.LineFaultsMet();
 
     std::printf("%s\n", SummaryLine(report).c_str());
     std::fflush(stdout);

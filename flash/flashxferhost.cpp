@@ -75,6 +75,64 @@ int CFlashXferHost::StatusOf(CRpcMessage& message)
 // and keeps the calls that close the upload short; the request itself is
 // honoured where the upload can end: before the next chunk of a block write
 // (-1), or by a handshake that got no answer (kCancelled).
+const char* CFlashXferHost::NameOf(uint8_t procedure)
+{
+    switch (procedure) {
+    case kLoadBuffer: return "LoadBuffer";
+    case kProgramRange: return "ProgramRange";
+    case kEraseRange: return "EraseRange";
+    case kCloseRange: return "CloseRange";
+    case kOpenRange: return "OpenRange";
+    case kGetBufferSize: return "GetBufferSize";
+    case kGetBufferChecksum: return "GetBufferChecksum";
+    case kFinishUpload: return "FinishUpload";
+    case kPrintText: return "PrintText";
+    case kHandshake: return "Handshake";
+    case kSetTransferState: return "SetTransferState";
+    default: return "an unknown procedure";
+    }
+}
+
+// The first cause is kept: what follows a failure (the texts and the word
+// that close the upload) fails for the same reason, or for none.
+void CFlashXferHost::NoteFailure(UploadFailure cause)
+{
+    if (!failure.Failed())
+        failure = std::move(cause);
+}
+
+void CFlashXferHost::NoteCallFailure(Procedure procedure, int linkResult, uint32_t address,
+                                     uint32_t length)
+{
+    using What = UploadFailure::What;
+    What what = What::UnusableReply;
+    if (StopRequested())
+        what = What::Cancelled;
+    else if (linkResult == TimedOut)
+        what = What::NoAnswer;
+    else if (linkResult == ChecksumMismatch)
+        what = What::DamagedReplies;
+    NoteFailure(UploadFailure::Of(what, NameOf(procedure), linkResult).In(address, length));
+}
+
+void CFlashXferHost::NoteStatus(Procedure procedure, int32_t status, uint32_t address,
+                                uint32_t length)
+{
+    NoteFailure(UploadFailure::Of(UploadFailure::What::DeviceStatus, NameOf(procedure), status)
+                    .In(address, length));
+}
+
+void CFlashXferHost::NoteBufferVerdict(const BufferSum& answer, uint32_t address, uint32_t length)
+{
+    if (answer.complete && answer.status != 0) {
+        NoteStatus(kGetBufferChecksum, answer.status, address, length);
+        return;
+    }
+    const auto what = answer.complete ? UploadFailure::What::BufferMismatch
+                                      : UploadFailure::What::UnusableReply;
+    NoteFailure(UploadFailure::Of(what, NameOf(kGetBufferChecksum), -1).In(address, length));
+}
+
 void CFlashXferHost::Cancel()
 {
     cancelRequested = true;
@@ -136,13 +194,17 @@ int CFlashXferHost::RangeProcedure(Procedure procedure, uint32_t address, uint32
     if (IsOdd(address) || IsOdd(length))
         return -1;
     CRpcMessage message(kMessageCapacity);
-    return Repeat([&]() -> Try {
-               message.Reset();
-               message.PutU32(address);
-               message.PutU32(length);
-               return TryForStatus(procedure, message);
-           })
-        .result;
+    const Try last = Repeat([&]() -> Try {
+        message.Reset();
+        message.PutU32(address);
+        message.PutU32(length);
+        return TryForStatus(procedure, message);
+    });
+    if (last.again)
+        NoteCallFailure(procedure, last.result, address, length);
+    else if (last.result < 0)
+        NoteStatus(procedure, last.result, address, length);
+    return last.result;
 }
 
 int CFlashXferHost::OpenRange(uint32_t address, uint32_t length)
@@ -224,16 +286,18 @@ void CFlashXferHost::ReportProgress(uint32_t chunkSize)
 int CFlashXferHost::LoadChunk(CRpcMessage& message, uint32_t offset, const uint8_t* chunk,
                               uint32_t size)
 {
-    return Repeat([&]() -> Try {
-               message.Reset();
-               message.PutU32(offset);
-               const int put = message.PutBytes(chunk, static_cast<uint16_t>(size));
-               if (put != 0)
-                   return {put, false};
-               const int called = Invoke(kLoadBuffer, message);
-               return {called, called != Ok};
-           })
-        .result;
+    const Try last = Repeat([&]() -> Try {
+        message.Reset();
+        message.PutU32(offset);
+        const int put = message.PutBytes(chunk, static_cast<uint16_t>(size));
+        if (put != 0)
+            return {put, false};
+        const int called = Invoke(kLoadBuffer, message);
+        return {called, called != Ok};
+    });
+    if (last.result != Ok)
+        NoteCallFailure(kLoadBuffer, last.result, blockAddress + offset, size);
+    return last.result;
 }
 
 int CFlashXferHost::AskBufferSum(CRpcMessage& message, uint32_t count, uint16_t expected,
@@ -285,21 +349,28 @@ CFlashXferHost::StagingResult CFlashXferHost::StagingAttempt(CRpcMessage& messag
         // The progress signal runs the dialog's event processing: that is
         // where a click on Cancel reaches this host.
         ReportProgress(size);
-        if (TakeCancel())
+        if (TakeCancel()) {
+            NoteFailure(UploadFailure::Of(UploadFailure::What::Cancelled));
             return {-1, true};
+        }
         sum = static_cast<uint16_t>(sum + ByteSum(data + offset, size));
         const int loaded = LoadChunk(message, offset, data + offset, size);
         if (loaded != Ok) {
             // A cancel that broke off the chunk's wait ends the block as a
-            // cancel before the chunk would have.
+            // cancel before the chunk would have (and the failure noted is
+            // a cancel: the stop was asked for when it was noted).
             return {TakeCancel() ? -1 : loaded, true};
         }
     }
     BufferSum answer;
     const int asked = AskBufferSum(message, count, sum, answer);
-    if (asked != Ok)
+    if (asked != Ok) {
+        NoteCallFailure(kGetBufferChecksum, asked, blockAddress, count);
         return {asked, false};
+    }
     const int verdict = BufferVerdict(answer, sum);
+    if (verdict != 0)
+        NoteBufferVerdict(answer, blockAddress, count);
     // A sum asked after the host overwrote part of the block (to tell the
     // answers apart) confirms nothing.
     if (verdict != 0 || bufferContent != BufferContent::Block)
@@ -352,29 +423,43 @@ int CFlashXferHost::ProgramCheckedBlock(CRpcMessage& message, const Commit& comm
             const TimeoutGuard queryTimeout(*this, commit.queryTimeoutMs);
             result = AskBufferSum(message, commit.count, commit.stagedSum, answer);
         }
-        if (result != Ok)
+        if (result != Ok) {
+            NoteCallFailure(kGetBufferChecksum, result, commit.address, commit.count);
             return result;
+        }
         if (BufferVerdict(answer, commit.stagedSum) != 0) {
             // Nothing can be programmed from it: the block is staged anew.
+            NoteBufferVerdict(answer, commit.address, commit.count);
             CloseRange(commit.address, commit.count);
             bufferLost = true;
             return -1;
         }
         bufferContent = BufferContent::CheckedBlock;
         result = ReadyForAnswer();
-        if (result != Ok)
-            return result;
-        if (bufferContent != BufferContent::CheckedBlock)
+        if (result == Ok && bufferContent != BufferContent::CheckedBlock)
             continue;
         message.Reset();
         message.PutU32(commit.address);
         message.PutU32(commit.count);
-        result = Call(kProgramRange, message);
-        if (result != Ok)
+        if (result == Ok)
+            result = Call(kProgramRange, message);
+        if (result != Ok) {
+            NoteCallFailure(kProgramRange, result, commit.address, commit.count);
             return result;
+        }
+        const bool statusAnswered = message.Unread() >= 4;
         const int status = RequiredStatusOf(message);
-        if (status < 0)
+        if (status < 0) {
+            if (!statusAnswered)
+                NoteFailure(UploadFailure::Of(UploadFailure::What::UnusableReply,
+                                              NameOf(kProgramRange), -1)
+                                .In(commit.address, commit.count));
+            else
+                NoteStatus(kProgramRange, status, commit.address, commit.count);
             CloseRange(commit.address, commit.count);
+        } else {
+            bytesWritten += commit.count;
+        }
         return status;
     }
     return -1;
@@ -401,6 +486,7 @@ int CFlashXferHost::WriteBlock(uint32_t address, const uint8_t* data, uint32_t c
     if (!cancelRequested)
         EndStop();
     blockData = data;
+    blockAddress = address;
     blockCount = count;
     const ScopeExit forget([this] { ForgetBlock(); });
     CRpcMessage message(kMessageCapacity);
@@ -423,8 +509,10 @@ int CFlashXferHost::WriteBlock(uint32_t address, const uint8_t* data, uint32_t c
             break;
     }
     // A cancel that broke off the commit is honoured here.
-    if (result < 0 && TakeCancel())
+    if (result < 0 && TakeCancel()) {
+        NoteFailure(UploadFailure::Of(UploadFailure::What::Cancelled));
         result = -1;
+    }
     SetTransferState(0, result < 0 ? 1 : 0);
     return result;
 }
@@ -433,7 +521,12 @@ int CFlashXferHost::AskBufferSize(uint32_t& size)
 {
     CRpcMessage message(kMessageCapacity);
     const int called = Invoke(kGetBufferSize, message);
-    if (called != Ok)
+    if (called != Ok) {
+        NoteCallFailure(kGetBufferSize, called, 0, 0);
         return called;
-    return message.GetU32(size) == 0 ? Ok : -1;
+    }
+    if (message.GetU32(size) == 0)
+        return Ok;
+    NoteFailure(UploadFailure::Of(UploadFailure::What::UnusableReply, NameOf(kGetBufferSize), -1));
+    return -1;
 }

@@ -15,6 +15,7 @@
 #include <QObject>
 
 #include "flash/bitstream.h"
+#include "flash/uploadfailure.h"
 #include "rpc/rpc.h"
 
 class IComm;
@@ -106,6 +107,18 @@ public:
     // (a block staged again counts again) and the bytes the upload sends.
     int32_t BytesSent() const { return bytesSent; }
     int32_t TransferSize() const { return totalSize; }
+
+    // The first cause of the running upload's failure, if it failed; the
+    // bytes the cartridge has confirmed programmed so far.
+    const UploadFailure& Failure() const { return failure; }
+    void NoteFailure(UploadFailure cause);
+    void ClearFailure()
+    {
+        failure = {};
+        bytesWritten = 0;
+    }
+    int64_t BytesWritten() const { return bytesWritten; }
+    static const char* NameOf(uint8_t procedure);
 
     // Upload sequences.
     // Everything the stream holds, in blocks of the device's buffer size,
@@ -218,6 +231,11 @@ private:
     int AskBufferSize(uint32_t& size);
     void ReportProgress(uint32_t chunkSize);
     int Attempts() const { return retryCount < 1 ? 1 : retryCount; }
+    // A call of `procedure` that the link could not complete (`linkResult`),
+    // or that ended in the cartridge's failing `status`.
+    void NoteCallFailure(Procedure procedure, int linkResult, uint32_t address, uint32_t length);
+    void NoteStatus(Procedure procedure, int32_t status, uint32_t address, uint32_t length);
+    void NoteBufferVerdict(const BufferSum& answer, uint32_t address, uint32_t length);
     static bool IsOdd(uint64_t value) { return (value & 1u) != 0; }
 
     // Upload sequence steps.
@@ -230,9 +248,14 @@ private:
     // Bytes handed to the device so far, repeated chunks included.
     int32_t bytesSent = 0;
     bool cancelRequested = false;
+    UploadFailure failure;
+    int64_t bytesWritten = 0;
+    // What the running stream write has read of its input.
+    uint64_t bytesRead = 0;
 
     // The block being written and what the device's buffer holds of it.
     const uint8_t* blockData = nullptr;
+    uint32_t blockAddress = 0;
     uint32_t blockCount = 0;
     BufferContent bufferContent = BufferContent::Unknown;
     // Sums of the checksums asked since the answers were last all in: any

@@ -38,7 +38,8 @@ public:
     }
 };
 
-// The size of the file behind `file`, which is left at its start.
+// The size of the file behind `file`, which is left at its start; none for
+// a file that did not open.
 std::optional<uint64_t> FileSize(std::ifstream& file)
 {
     file.seekg(0, std::ios::end);
@@ -61,6 +62,31 @@ bool NothingLeft(std::istream& in)
     return in.peek() == std::istream::traits_type::eof();
 }
 
+// What tells one state of a file from another: a file rewritten while it
+// was read differs in its size or its modification time.
+struct FileStamp
+{
+    std::uintmax_t size = 0;
+    std::filesystem::file_time_type modified{};
+    bool operator==(const FileStamp& other) const
+    {
+        return size == other.size && modified == other.modified;
+    }
+};
+
+std::optional<FileStamp> StampOf(const char* path)
+{
+    std::error_code error;
+    const std::filesystem::path file = std::filesystem::u8path(path);
+    FileStamp stamp;
+    stamp.size = std::filesystem::file_size(file, error);
+    if (!error)
+        stamp.modified = std::filesystem::last_write_time(file, error);
+    if (error)
+        return std::nullopt;
+    return stamp;
+}
+
 const char* OutcomeText(int result)
 {
     return result < 0 ? "Error\n" : "Success\n";
@@ -70,6 +96,7 @@ const char* OutcomeText(int result)
 
 int CFlashXferHost::WriteStream(uint32_t address, std::istream& in, bool erase)
 {
+    bytesRead = 0;
     if (IsOdd(address))
         return -1;
     uint32_t bufferSize = 0;
@@ -78,13 +105,18 @@ int CFlashXferHost::WriteStream(uint32_t address, std::istream& in, bool erase)
         return asked;
     // A device without a buffer can take nothing; one whose size is odd
     // would stage odd blocks that no range procedure accepts.
-    if (bufferSize == 0)
-        return NothingLeft(in) ? 0 : -1;
-    if (bufferSize > kMaxBufferSize || IsOdd(bufferSize))
+    const bool usable = bufferSize != 0 && bufferSize <= kMaxBufferSize && !IsOdd(bufferSize);
+    if (!usable && !(bufferSize == 0 && NothingLeft(in))) {
+        NoteFailure(UploadFailure::Of(UploadFailure::What::UnusableReply, NameOf(kGetBufferSize),
+                                      static_cast<int32_t>(bufferSize)));
         return -1;
+    }
+    if (bufferSize == 0)
+        return 0;
 
     std::vector<uint8_t> piece(bufferSize);
     for (uint32_t count = ReadPiece(in, piece); count != 0; count = ReadPiece(in, piece)) {
+        bytesRead += count;
         // A read error is no end of file: what was read may be incomplete.
         if (in.bad())
             return -1;
@@ -120,20 +152,28 @@ void CFlashXferHost::PrintUploadHeader(const char* path, int32_t fileSize)
 
 int CFlashXferHost::UploadFirmware(uint32_t address, const char* path, bool erase)
 {
+    const std::optional<FileStamp> before = StampOf(path);
     std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
-    if (!file)
-        return -1;
     const std::optional<uint64_t> size = FileSize(file);
-    // Refused before anything is sent: a size the trace cannot state, or a
-    // file that would run past the end of the device's address space.
-    if (!size || *size > INT32_MAX || address + *size > kAddressSpace)
+    // Refused before anything is sent: a file that cannot be read, a size
+    // the trace cannot state, or a file that would run past the end of the
+    // device's address space.
+    if (!before || !size || *size > INT32_MAX || address + *size > kAddressSpace) {
+        NoteFailure(UploadFailure::Of(UploadFailure::What::FileUnreadable));
         return -1;
+    }
 
     // An odd last byte goes out padded with an erased byte.
     totalSize = static_cast<int32_t>(*size + (IsOdd(*size) ? 1 : 0));
     bytesSent = 0;
     PrintUploadHeader(path, static_cast<int32_t>(*size));
-    const int result = WriteStream(address, file, erase);
+    int result = WriteStream(address, file, erase);
+    // The file is read piece by piece while it is written: one that a build
+    // rewrote meanwhile has left a mix of two files in flash.
+    if (result >= 0 && (bytesRead != *size || !(StampOf(path) == before))) {
+        NoteFailure(UploadFailure::Of(UploadFailure::What::FileChanged));
+        result = -1;
+    }
     PrintText("\n");
     PrintText(OutcomeText(result));
     return result;
@@ -152,11 +192,11 @@ int CFlashXferHost::SendImage(const uint8_t* image)
 int CFlashXferHost::UploadBitstream(const char* path)
 {
     std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
-    if (!file)
-        return -1;
     const std::optional<uint64_t> size = FileSize(file);
-    if (!size || *size > INT32_MAX)
+    if (!size || *size > INT32_MAX) {
+        NoteFailure(UploadFailure::Of(UploadFailure::What::FileUnreadable));
         return -1;
+    }
 
     // The whole image goes out whatever the file's size: that is what the
     // progress counts against.
@@ -170,8 +210,10 @@ int CFlashXferHost::UploadBitstream(const char* path)
     BitstreamHeader header{};
     uint32_t dataLength = kImageDataRoom;
     const int parsed = ParseBitstream(file, image.data() + kImageDataOffset, &dataLength, &header);
-    if (parsed < 0)
+    if (parsed < 0) {
+        NoteFailure(UploadFailure::Of(UploadFailure::What::FileRejected, {}, parsed));
         return parsed;
+    }
     const std::array<uint8_t, BitstreamHeader::kStoredSize> record = header.StoredBytes();
     std::copy(record.begin(), record.end(), image.begin() + kImageRecordOffset);
 

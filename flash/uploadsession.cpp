@@ -1,5 +1,6 @@
 #include "flash/uploadsession.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 
@@ -44,23 +45,71 @@ CUploadSession::CUploadSession(CFlashXferHost& host, IFrontEnd& frontEnd)
 CUploadSession::Outcome CUploadSession::Run(Kind kind)
 {
     transferResult = -1;
-    lineFailed = false;
-    endedByDefect = false;
+    result = Result{};
+    host.ClearFailure();
     const FrontEndRunsWhileWaiting whileWaiting(host, frontEnd);
+    const QMetaObject::Connection progress =
+        QObject::connect(&host, &CFlashXferHost::UpdateProgressBar, [this](int) { ReportProgress(); });
     Outcome outcome = Outcome::Failed;
     // Once the port is open, a line that fails ends the upload as a failed
     // one instead of leaving it stuck halfway.
     try {
         outcome = RunSteps(kind);
-    } catch (const SerialStreamError&) {
-        lineFailed = true;
+    } catch (const SerialStreamError& error) {
+        UploadFailure lineGone = UploadFailure::Of(UploadFailure::What::LineGone);
+        lineGone.status = error.code;
+        host.NoteFailure(lineGone);
     } catch (const std::exception&) {
-        endedByDefect = true;
+        host.NoteFailure(UploadFailure::Of(UploadFailure::What::Defect));
     }
-    frontEnd.UploadEnded(outcome);
+    QObject::disconnect(progress);
+    Finish(outcome);
+    frontEnd.UploadEnded(result);
     if (outcome != Outcome::Cancelled)
         TellDeviceUploadEnded();
     return outcome;
+}
+
+void CUploadSession::ReportProgress()
+{
+    frontEnd.Progress(host.BytesSent(), host.TransferSize());
+}
+
+void CUploadSession::NoteDeviceAnswered()
+{
+    result.deviceAnswered = true;
+    result.waitLine = host.LinkStats();
+    // Polls the cartridge ignored while it booted, still counted when it
+    // answered one: written off later, they are no loss of the line's.
+    owedAtAnswer = host.OwedAnswerCount();
+    frontEnd.DeviceAnswered();
+}
+
+void CUploadSession::Finish(Outcome outcome)
+{
+    result.outcome = outcome;
+    result.failure = outcome == Outcome::Succeeded ? UploadFailure{} : host.Failure();
+    if (outcome == Outcome::Failed && !result.failure.Failed())
+        result.failure = UploadFailure::Of(UploadFailure::What::Defect);
+    result.bytesSent = result.deviceAnswered ? host.BytesSent() : 0;
+    result.bytesToSend = result.deviceAnswered ? host.TransferSize() : 0;
+    result.bytesWritten = host.BytesWritten();
+    const CRpc::Stats total = host.LinkStats();
+    if (!result.deviceAnswered)
+        result.waitLine = total;
+    else
+        result.transferLine = total.Since(result.waitLine);
+    // Polls the cartridge ignored while it booted, and the answers written
+    // off for them, are no fault of the line.
+    const CRpc::Stats& wait = result.waitLine;
+    const uint64_t unanswered = wait.timedOut + wait.givenUp;
+    const uint64_t bootLost = wait.lostAnswers + owedAtAnswer;
+    result.line = total;
+    result.line.requests -= std::min(unanswered, total.requests);
+    result.line.timedOut -= std::min(wait.timedOut, total.timedOut);
+    result.line.givenUp -= std::min(wait.givenUp, total.givenUp);
+    result.line.lostAnswers -= std::min(bootLost, total.lostAnswers);
+    result.transferLine.lostAnswers -= std::min<uint64_t>(owedAtAnswer, result.transferLine.lostAnswers);
 }
 
 CUploadSession::Outcome CUploadSession::RunSteps(Kind kind)
@@ -71,6 +120,7 @@ CUploadSession::Outcome CUploadSession::RunSteps(Kind kind)
     if (!WaitForDevice(kind))
         return Outcome::Cancelled;
 
+    NoteDeviceAnswered();
     host.SetTimeout(kUploadTimeoutMs);
     std::fflush(stdout);
     transferResult = Transfer(kind);
@@ -121,8 +171,10 @@ bool CUploadSession::WaitForFirmwareDevice(int rc)
 int CUploadSession::Transfer(Kind kind)
 {
     const std::string path = frontEnd.PathToTransfer();
-    if (KindOf(path) != kind)
+    if (KindOf(path) != kind) {
+        host.NoteFailure(UploadFailure::Of(UploadFailure::What::FileRejected));
         return -1;
+    }
     if (kind == Kind::Bitstream)
         return host.UploadBitstream(path.c_str());
     return host.UploadFirmware(kFirmwareStartAddress, path.c_str(), kEraseBeforeProgramming);

@@ -16,6 +16,9 @@
 #include <cstdint>
 #include <string>
 
+#include "flash/uploadfailure.h"
+#include "rpc/rpc.h"
+
 class CFlashXferHost;
 
 class CUploadSession
@@ -34,6 +37,26 @@ public:
         Cancelled, // during the wait for the cartridge: nothing was written
     };
 
+    // How an upload ended, and all a front end may want to show of it.
+    struct Result
+    {
+        Outcome outcome = Outcome::Failed;
+        // Why it failed (None after a success).
+        UploadFailure failure;
+        bool deviceAnswered = false;
+        int64_t bytesSent = 0;    // handed to the cartridge, blocks staged again included
+        int64_t bytesToSend = 0;  // what the upload sends once
+        int64_t bytesWritten = 0; // confirmed programmed by the cartridge
+        // What the link met while the cartridge was awaited, and from its
+        // answer on.
+        CRpc::Stats waitLine;
+        CRpc::Stats transferLine;
+        // The line's health over the whole upload: all it met, less what a
+        // cartridge still booting made of the polls (those it ignored, and
+        // the answers written off for them).
+        CRpc::Stats line;
+    };
+
     // What a front end shows and does while an upload runs.
     class IFrontEnd
     {
@@ -45,10 +68,15 @@ public:
         // a front end keeps its window alive and passes a cancel on to the
         // host (CFlashXferHost::Cancel).
         virtual void WhileWaiting() = 0;
-        // The file to transfer, asked for once the cartridge has answered.
+        // The cartridge has answered: the transfer begins.
+        virtual void DeviceAnswered() {}
+        // The file to transfer, asked for right after.
         virtual std::string PathToTransfer() = 0;
+        // Before each chunk goes out: the bytes handed to the cartridge so
+        // far, of those the upload sends.
+        virtual void Progress(int64_t /*bytesSent*/, int64_t /*bytesToSend*/) {}
         // The outcome, before the cartridge is told that the upload is over.
-        virtual void UploadEnded(Outcome outcome) = 0;
+        virtual void UploadEnded(const Result& result) = 0;
 
     protected:
         ~IFrontEnd() = default;
@@ -80,11 +108,8 @@ public:
     // The upload sequence's own result in the last run (0 or more: success);
     // -1 when it did not get that far.
     int TransferResult() const { return transferResult; }
-    // The last run ended on a failing line.
-    bool LineFailed() const { return lineFailed; }
-    // The last run was ended by an error of the host's own (any other
-    // exception): a defect, reported as a failed upload.
-    bool EndedByDefect() const { return endedByDefect; }
+    // The last run's end, as its front end was told.
+    const Result& LastResult() const { return result; }
 
 private:
     Outcome RunSteps(Kind kind);
@@ -96,7 +121,13 @@ private:
 
     CFlashXferHost& host;
     IFrontEnd& frontEnd;
+    void ReportProgress();
+    // The cartridge's answer ends the wait: what the line met until then
+    // belongs to the wait.
+    void NoteDeviceAnswered();
+    void Finish(Outcome outcome);
+
     int transferResult = -1;
-    bool lineFailed = false;
-    bool endedByDefect = false;
+    uint32_t owedAtAnswer = 0;
+    Result result;
 };

@@ -96,6 +96,20 @@ public:
         uint64_t lostAnswers = 0;    // answers waited for in vain
         uint64_t skippedBytes = 0;   // bytes that were no part of a reply
         uint64_t givenUp = 0;        // waits a stop request ended
+
+        // What was met after `earlier` was taken.
+        Stats Since(const Stats& earlier) const
+        {
+            return {calls - earlier.calls,
+                    requests - earlier.requests,
+                    damagedReplies - earlier.damagedReplies,
+                    timedOut - earlier.timedOut,
+                    askedAgain - earlier.askedAgain,
+                    lateAnswers - earlier.lateAnswers,
+                    lostAnswers - earlier.lostAnswers,
+                    skippedBytes - earlier.skippedBytes,
+                    givenUp - earlier.givenUp};
+        }
     };
 
     CRpc(IComm* channel, uint8_t retries);

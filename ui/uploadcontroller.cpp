@@ -22,6 +22,8 @@
 #include "flash/flashxferhost.h"
 #include "flash/uploadsession.h"
 #include "serial/pcserial.h"
+#include "serial/serialstreamerror.h"
+#include "serial/trace.h"
 
 namespace {
 
@@ -67,9 +69,12 @@ public:
     void WhileWaiting() override { QApplication::processEvents(); }
     // Read again: the field may have been edited while the cartridge booted.
     std::string PathToTransfer() override { return form.FilenameEdit->text().toUtf8().toStdString(); }
-    void UploadEnded(CUploadSession::Outcome outcome) override
+    void UploadEnded(const CUploadSession::Result& result) override
     {
-        switch (outcome) {
+        // The status line says only how it ended; the trace says why.
+        if (result.failure.Failed())
+            TraceLog("upload: %s\n", DescribeFailure(result.failure).c_str());
+        switch (result.outcome) {
         case CUploadSession::Outcome::Succeeded:
             form.DownloadStatusLabel->setText(text(kSucceededText));
             break;
@@ -107,10 +112,9 @@ void PlemoForm::uploadFile()
         DialogFrontEnd frontEnd(*this);
         CUploadSession(*currentHost, frontEnd).Run(kind);
     } else {
-        // A port that is taken or gone: nothing was sent. The serial layer
-        // has said why on the standard output, which a windowed program
-        // often does not have; the status line must not go on showing the
-        // last upload's success.
+        // A port that is taken or gone: nothing was sent. The trace says
+        // why; the status line must not go on showing the last upload's
+        // success.
         DownloadStatusLabel->setText(text(kFailedText));
     }
     leaveUploadingState();
@@ -181,6 +185,10 @@ bool PlemoForm::openPort(CPCSerial& adapter)
     try {
         adapter.Open(SerialPortBox->currentText().toStdString(), CUploadSession::kUploadBaud);
         return true;
+    } catch (const SerialStreamError& error) {
+        TraceLog("upload: cannot open %s (serial error %d)\n",
+                 SerialPortBox->currentText().toStdString().c_str(), static_cast<int>(error.code));
+        return false;
     } catch (...) {
         return false;
     }

@@ -50,9 +50,10 @@ public:
             line.host.Cancel();
     }
     std::string PathToTransfer() override { return path; }
-    void UploadEnded(Outcome outcome) override
+    void UploadEnded(const CUploadSession::Result& result) override
     {
-        ended = outcome;
+        ended = result.outcome;
+        failure = result.failure;
         endedAt = line.channel.Now();
         finishesBefore = line.cartridge.CallsOf(Procedure::kFinishUpload).size();
     }
@@ -65,6 +66,7 @@ public:
     Time longestGap{0};
     std::vector<Time> aliveAt;
     Outcome ended = Outcome::Failed;
+    UploadFailure failure;
     size_t finishesBefore = 0;
 
 private:
