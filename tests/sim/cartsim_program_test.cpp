@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -229,17 +230,31 @@ TEST_P(CartsimServes, AnUploadShowsTheScreenAndLeavesItsFlashOnExit)
 
 PLEMO_FOR_PTY_REPLY_STYLES(CartsimServes);
 
-// The bytes on the line, read raw: the style's options reach the replies.
-TEST(CartsimProgram, ReplyStyleOptionsShapeTheRepliesOnTheLine)
+// plemo-cartsim at full speed, linked into a folder of its own, and the
+// host's serial port open on it.
+class CartsimOnItsPort : public ::testing::Test
 {
+protected:
+    void Start(std::vector<std::string> options)
+    {
+        options.insert(options.end(), {"--full-speed", "--link", port});
+        cartsim = std::make_unique<Cartsim>(options);
+        ASSERT_TRUE(cartsim->WaitForOutput("linked as " + port)) << cartsim->Printed();
+        serial.Open(port, 38400);
+    }
+
     TemporaryFolder folder;
     const std::string port = folder.Path("port");
-    Cartsim cartsim({"--full-speed", "--link", port, "--extra-bytes", "2", "--reply-style", "status"});
-    ASSERT_TRUE(cartsim.WaitForOutput("linked as " + port)) << cartsim.Printed();
+    std::unique_ptr<Cartsim> cartsim;
     CPCSerial serial;
-    serial.Open(port, 38400);
+};
+
+// The bytes on the line, read raw: the style's options reach the replies.
+TEST_F(CartsimOnItsPort, ReplyStyleOptionsShapeTheRepliesOnTheLine)
+{
+    Start({"--extra-bytes", "2", "--reply-style", "status"});
     // The reply data's length M is in the header: sync word, code, M (2), sum (2).
-    const auto dataLength = [&serial](uint8_t procedure, const Bytes& arguments) {
+    const auto dataLength = [this](uint8_t procedure, const Bytes& arguments) {
         const Bytes request = sim::RequestFrames(procedure, arguments);
         serial.Write(request.data(), static_cast<int32_t>(request.size()), 1000);
         uint8_t header[9] = {};
@@ -255,16 +270,11 @@ TEST(CartsimProgram, ReplyStyleOptionsShapeTheRepliesOnTheLine)
     EXPECT_EQ(dataLength(Procedure::kGetBufferChecksum, {4, 0, 0, 0}), 8);
 }
 
-// Switched off at the second PrintText for 0.3 s: nothing is heard until
+// Switched off at the second PrintText for 1 s: nothing is heard until
 // then, and the cartridge comes back waiting for a handshake.
-TEST(CartsimProgram, RestartOptionsSwitchTheCartridgeOffForAWhile)
+TEST_F(CartsimOnItsPort, RestartOptionsSwitchTheCartridgeOffForAWhile)
 {
-    TemporaryFolder folder;
-    const std::string port = folder.Path("port");
-    Cartsim cartsim({"--full-speed", "--link", port, "--restart-at-call", "11:2", "--off-for", "300"});
-    ASSERT_TRUE(cartsim.WaitForOutput("linked as " + port)) << cartsim.Printed();
-    CPCSerial serial;
-    serial.Open(port, 38400);
+    Start({"--restart-at-call", "11:2", "--off-for", "1000"});
     CRpc link(&serial, 1);
     link.SetTimeout(100);
     CRpcMessage message(256);
@@ -281,14 +291,14 @@ TEST(CartsimProgram, RestartOptionsSwitchTheCartridgeOffForAWhile)
     EXPECT_EQ(print(), 0);
     const auto off = std::chrono::steady_clock::now();
     EXPECT_EQ(print(), CRpc::TimedOut);
-    EXPECT_TRUE(cartsim.WaitForOutput("switched off")) << cartsim.Printed();
+    EXPECT_TRUE(cartsim->WaitForOutput("switched off")) << cartsim->Printed();
     EXPECT_EQ(handshake(), CRpc::TimedOut);
-    std::this_thread::sleep_until(off + 400ms);
+    std::this_thread::sleep_until(off + 1100ms);
     EXPECT_EQ(print(), CRpc::TimedOut) << "back on, silent before a handshake";
     EXPECT_EQ(handshake(), CRpc::TimedOut) << "the first handshake boots it";
     EXPECT_EQ(handshake(), 0);
     EXPECT_EQ(print(), 0);
-    EXPECT_TRUE(cartsim.WaitForOutput("switched on again")) << cartsim.Printed();
+    EXPECT_TRUE(cartsim->WaitForOutput("switched on again")) << cartsim->Printed();
 }
 
 TEST(CartsimProgram, FlashDumpedOnRequestCanBeLoadedByTheNextRun)
