@@ -67,11 +67,11 @@ public:
     {
         const double idleAt = meter.LineSeconds();
         if (clickedAt >= 0.0) {
-            outcome.cancelToResult = resultAt - clickedAt;
-            outcome.cancelToIdle = idleAt - clickedAt;
+            outcome.cancel.cancelToResult = resultAt - clickedAt;
+            outcome.cancel.cancelToIdle = idleAt - clickedAt;
         }
         if (silentAt >= 0.0)
-            outcome.silenceToIdle = idleAt - silentAt;
+            outcome.cancel.silenceToIdle = idleAt - silentAt;
     }
 
 private:
@@ -158,9 +158,7 @@ RunResult Judge(const DialogOutcome& outcome, const std::vector<uint8_t>& flash,
                 const UploadCase& upload)
 {
     RunResult run;
-    run.cancelToResult = outcome.cancelToResult;
-    run.cancelToIdle = outcome.cancelToIdle;
-    run.silenceToIdle = outcome.silenceToIdle;
+    run.cancel = outcome.cancel;
     run.strayWrites = !OutsideUnchanged(flash, upload);
     if (outcome.crashed)
         run.verdict = Verdict::Crashed;
@@ -190,6 +188,11 @@ void Tally::Add(const RunResult& run)
         ++blind;
     longest = std::max(longest, run.seconds);
     uncancellable = std::max(uncancellable, run.uncancellable);
+    cancel.KeepLongest(run.cancel);
+}
+
+void CancelTimings::KeepLongest(const CancelTimings& run)
+{
     cancelToResult = std::max(cancelToResult, run.cancelToResult);
     cancelToIdle = std::max(cancelToIdle, run.cancelToIdle);
     silenceToIdle = std::max(silenceToIdle, run.silenceToIdle);

@@ -21,6 +21,19 @@ namespace bench {
 
 class CampaignChannel;
 
+// How long a run took to give the user back the dialog, in seconds: from a
+// click on Cancel to the result on the status line, and to the dialog idle
+// again (FinishUpload sent); from the cartridge falling silent to the
+// dialog idle. -1: no click, or no silence. A table row keeps the longest.
+struct CancelTimings
+{
+    double cancelToResult = -1.0;
+    double cancelToIdle = -1.0;
+    double silenceToIdle = -1.0;
+
+    void KeepLongest(const CancelTimings& run);
+};
+
 // How one upload ended, as the user would see it and as the flash holds it.
 enum class Verdict
 {
@@ -39,13 +52,7 @@ struct RunResult
     bool sumsBlind = false;
     double seconds = 0.0;       // line time (in process) or wall time (pty)
     double uncancellable = 0.0; // longest stretch without a cancel point
-    // Seconds from a click on Cancel to the result on the status line, and
-    // to the dialog idle again (FinishUpload sent); -1: no click.
-    double cancelToResult = -1.0;
-    double cancelToIdle = -1.0;
-    // Seconds from the cartridge falling silent to the dialog idle; -1: it
-    // did not fall silent.
-    double silenceToIdle = -1.0;
+    CancelTimings cancel;
 };
 
 // What the campaign's user does besides waiting: a click on Cancel at a
@@ -68,9 +75,7 @@ struct DialogOutcome
     int result = -1;
     bool serialError = false;
     bool crashed = false;
-    double cancelToResult = -1.0;
-    double cancelToIdle = -1.0;
-    double silenceToIdle = -1.0;
+    CancelTimings cancel;
 };
 DialogOutcome RunDialogUpload(CFlashXferHost& host, CampaignChannel& meter,
                               const UploadCase& upload, const UserPlan& plan = {});
@@ -108,9 +113,7 @@ struct Tally
     int blind = 0;
     double longest = 0.0;
     double uncancellable = 0.0;
-    double cancelToResult = -1.0;
-    double cancelToIdle = -1.0;
-    double silenceToIdle = -1.0;
+    CancelTimings cancel;
 
     void Add(const RunResult& run);
 };

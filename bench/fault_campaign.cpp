@@ -228,12 +228,12 @@ void PrintRow(const std::string& name, const std::string& rate, const Tally& tal
               bool visible, const char* unit)
 {
     std::string timing;
-    if (tally.cancelToResult >= 0.0)
-        timing += "click->result " + Seconds(tally.cancelToResult) + ", ->idle " +
-                  Seconds(tally.cancelToIdle);
-    if (tally.silenceToIdle >= 0.0)
+    if (tally.cancel.cancelToResult >= 0.0)
+        timing += "click->result " + Seconds(tally.cancel.cancelToResult) + ", ->idle " +
+                  Seconds(tally.cancel.cancelToIdle);
+    if (tally.cancel.silenceToIdle >= 0.0)
         timing += std::string(timing.empty() ? "" : "; ") + "silence->idle " +
-                  Seconds(tally.silenceToIdle);
+                  Seconds(tally.cancel.silenceToIdle);
     std::printf("%-44s %-18s %5d %5d %6d %6d %5d %5d %5d %7.1f %s %7.2f s %-7s %s\n",
                 name.c_str(), rate.c_str(), tally.runs, tally.succeeded, tally.failed,
                 tally.silent, tally.blind, tally.crashed, tally.stray, tally.longest, unit,

@@ -20,6 +20,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include "tests/support/xclosewindow.h"
+
 extern char** environ;
 
 namespace {
@@ -56,19 +58,6 @@ Window WaitForDialog(Display* display, Clock::time_point deadline)
     return 0;
 }
 
-void AskToClose(Display* display, Window window)
-{
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-    event.xclient.data.l[1] = CurrentTime;
-    XSendEvent(display, window, False, NoEventMask, &event);
-    XFlush(display);
-}
-
 // One launch: milliseconds until the dialog was mapped, or a negative value.
 double Launch(Display* display, const char* program)
 {
@@ -82,7 +71,7 @@ double Launch(Display* display, const char* program)
     const Window window = WaitForDialog(display, start + kPatience);
     const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     if (window != 0)
-        AskToClose(display, window);
+        xwindow::AskToClose(display, window);
     else
         kill(pid, SIGTERM);
     int status = 0;

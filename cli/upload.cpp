@@ -125,7 +125,8 @@ bool OpenPort(CPCSerial& adapter, const std::string& port)
         }
         default:
             why = "it does not open as a serial port at " + std::to_string(CUploadSession::kUploadBaud) +
-                  " baud (error " + std::to_string(error.code) +
+                  " baud (" + (error.systemMessage[0] != '\0' ? std::string(error.systemMessage) + ", " : "") +
+                  "system error " + std::to_string(error.systemError) +
                   "): check the name and the adapter, or run with --trace";
             break;
         }

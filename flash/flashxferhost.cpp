@@ -308,13 +308,19 @@ int CFlashXferHost::AskBufferSum(CRpcMessage& message, uint32_t count, uint16_t 
     // Whose answer it is does not matter when the answers are in step; when
     // they are not, an answer with the expected sum can only be this call's,
     // unless a checksum still on its way carries the same.
-    const bool known = !AnswersInStep() && Distinctive(expected);
-    NoteSumAsked(expected);
     int called = Ok;
-    if (known)
+    if (!AnswersInStep() && Distinctive(expected)) {
+        NoteSumAsked(expected);
         called = CallForKnownAnswer(kGetBufferChecksum, message, KnownSumAnswer(expected));
-    else
-        called = Invoke(kGetBufferChecksum, message);
+    } else {
+        // Noted once the answers are in step: getting there forgets the
+        // sums asked before.
+        called = ReadyForAnswer();
+        if (called == Ok) {
+            NoteSumAsked(expected);
+            called = Call(kGetBufferChecksum, message);
+        }
+    }
     if (AllAnswered())
         sumsAsked.clear();
     if (called != Ok)

@@ -56,8 +56,9 @@ CUploadSession::Outcome CUploadSession::Run(Kind kind)
     try {
         outcome = RunSteps(kind);
     } catch (const SerialStreamError& error) {
-        UploadFailure lineGone = UploadFailure::Of(UploadFailure::What::LineGone);
-        lineGone.status = error.code;
+        UploadFailure lineGone = UploadFailure::Of(UploadFailure::What::LineGone, {}, error.code);
+        lineGone.systemError = static_cast<int>(error.systemError);
+        lineGone.systemMessage = error.systemMessage;
         host.NoteFailure(lineGone);
     } catch (const std::exception&) {
         host.NoteFailure(UploadFailure::Of(UploadFailure::What::Defect));

@@ -26,9 +26,10 @@
 // nothing, and its polls must each cost their own attempts and no more. So
 // is what a device leaves owed once it has left a whole call unanswered and
 // then let the wait for its owed answers pass in silence: it is gone
-// (switched off, unplugged) until it answers again. Either way the answers
-// are then out of step, as a device that was slow rather than deaf may
-// still answer.
+// (switched off, unplugged) until it answers again, and each call to it
+// makes one attempt, not a series (a cartridge that restarted is silent
+// until a handshake finds it booted). Either way the answers are then out
+// of step, as a device that was slow rather than deaf may still answer.
 #include <algorithm>
 #include <cstdint>
 
@@ -85,6 +86,9 @@ public:
     }
 
     bool InStep() const { return inStep; }
+    // The device answered once, then left a whole call unanswered and the
+    // wait for its answers pass in silence: switched off or unplugged.
+    bool DeviceGone() const { return answersSeen > 0 && !deviceListening; }
     // In step, and no answer outstanding: the next answer is the next call's.
     bool AllAnswered() const { return inStep && unanswered == 0; }
     // Answers worth waiting for before the next request goes out.

@@ -382,6 +382,8 @@ int CRpc::Exchange(uint8_t procedure, CRpcMessage& message)
     DiscardStaleInput();
     owed.CallBegins();
 
+    // A device taken for gone gets one attempt a call until it answers.
+    const uint8_t callAttempts = owed.DeviceGone() ? 1 : retries;
     uint8_t attempts = 0;
     int requestRepeats = 0;
     int result = Ok;
@@ -405,7 +407,7 @@ int CRpc::Exchange(uint8_t procedure, CRpcMessage& message)
         if (callStopped)
             break;
         ++(result == TimedOut ? stats.timedOut : stats.damagedReplies);
-        if (++attempts >= retries)
+        if (++attempts >= callAttempts)
             break;
         message.Truncate(argumentLength);
     }

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 #include <fcntl.h>
@@ -35,7 +36,19 @@ enum class PortCall
     Other, // anything after: always a system error
 };
 
-// The one place where an errno becomes a SerialStreamError.
+// The text of strerror_r, whichever of its two forms the C library has:
+// the GNU one returns the text, the XSI one fills the buffer.
+[[maybe_unused]] const char* ErrorText(int result, const char* buffer)
+{
+    return result == 0 ? buffer : nullptr;
+}
+[[maybe_unused]] const char* ErrorText(const char* result, const char*)
+{
+    return result;
+}
+
+// The one place where an errno becomes a SerialStreamError: the code, and
+// the number and text as the system gave them.
 [[noreturn]] void FailOnSystemError(PortCall call, int error, const std::string& portName,
                                     int line)
 {
@@ -59,7 +72,10 @@ enum class PortCall
             break;
         }
     }
-    ThrowSerialStreamError(code, kSource, line);
+    char text[256] = {};
+    const char* message = ErrorText(::strerror_r(error, text, sizeof text), text);
+    ThrowSerialStreamError(
+        SerialStreamError::FromSystem(code, static_cast<uint32_t>(error), message), kSource, line);
 }
 
 [[noreturn]] void FailOnArgument(int line)

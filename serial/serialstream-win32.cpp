@@ -39,7 +39,8 @@ enum class PortCall
     Other, // anything after: always a system error
 };
 
-// The one place where a GetLastError value becomes a SerialStreamError.
+// The one place where a GetLastError value becomes a SerialStreamError: the
+// code, and the number and text as the system gave them.
 [[noreturn]] void FailOnSystemError(PortCall call, DWORD error, const std::string& portName,
                                     int line)
 {
@@ -55,7 +56,11 @@ enum class PortCall
             std::fflush(stdout);
         }
     }
-    ThrowSerialStreamError(code, kSource, line);
+    char message[512] = {}; // room for any text; the error keeps what fits
+    if (::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                         error, 0, message, sizeof message, nullptr) == 0)
+        message[0] = '\0'; // the system has no text for it
+    ThrowSerialStreamError(SerialStreamError::FromSystem(code, error, message), kSource, line);
 }
 
 [[noreturn]] void FailOnArgument(int line)

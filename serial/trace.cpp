@@ -19,6 +19,11 @@ void TraceLog(const char* format, ...)
 
 void ThrowSerialStreamError(int32_t code, const char* source, int line)
 {
+    ThrowSerialStreamError(SerialStreamError{code}, source, line);
+}
+
+void ThrowSerialStreamError(const SerialStreamError& error, const char* source, int line)
+{
     TraceLog("Throwing from %s:%d\n", source, line);
-    throw SerialStreamError{code};
+    throw error;
 }

@@ -20,7 +20,11 @@ extern int32_t traceEnabled;
 // on, exactly as formatted: no newline or time stamp is added.
 void TraceLog(const char* format, ...) PLEMO_PRINTF_FORMAT(1, 2);
 
-// Traces "Throwing from <source>:<line>" and throws SerialStreamError{code}.
-// Every throw of the serial layer goes through here, so that the trace always
-// tells which statement gave up.
+struct SerialStreamError;
+
+// Traces "Throwing from <source>:<line>" and throws SerialStreamError{code}
+// (or `error` as it is). Every throw of the serial layer goes through here,
+// so that the trace always tells which statement gave up.
 [[noreturn]] void ThrowSerialStreamError(int32_t code, const char* source, int line);
+[[noreturn]] void ThrowSerialStreamError(const SerialStreamError& error, const char* source,
+                                         int line);

@@ -186,8 +186,9 @@ bool PlemoForm::openPort(CPCSerial& adapter)
         adapter.Open(SerialPortBox->currentText().toStdString(), CUploadSession::kUploadBaud);
         return true;
     } catch (const SerialStreamError& error) {
-        TraceLog("upload: cannot open %s (serial error %d)\n",
-                 SerialPortBox->currentText().toStdString().c_str(), static_cast<int>(error.code));
+        TraceLog("upload: cannot open %s (serial error %d, system error %u: %s)\n",
+                 SerialPortBox->currentText().toStdString().c_str(), static_cast<int>(error.code),
+                 static_cast<unsigned>(error.systemError), error.systemMessage);
         return false;
     } catch (...) {
         return false;

@@ -151,6 +151,40 @@ TEST_P(UploadSession, CartridgeThatDiesDuringACommitNeverFreezesTheFrontEnd)
     EXPECT_LE(user.endedAt - silentAt, 4 * 10100ms + 1100ms + 4 * 4100ms);
 }
 
+// A cartridge switched off during an upload and on again: its buffer is
+// empty and it is silent until a handshake finds it booted. The upload
+// fails, says the cartridge stopped answering, and the next one (a new host
+// on the same line, as the dialog makes for each upload) succeeds.
+TEST(UploadSession, CartridgeThatRestartsMidUploadFailsWithinABoundAndTheNextUploadSucceeds)
+{
+    const Bytes firmware = Pattern(16384, 3);
+    TempFile file(firmware);
+    CartridgeLine line;
+    Time restartedAt = Time::max();
+    line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
+        if (call.procedure == Procedure::kOpenRange && restartedAt == Time::max() &&
+            line.cartridge.CallsOf(Procedure::kOpenRange).size() == 1) {
+            restartedAt = line.channel.Now();
+            line.cartridge.BootAfterHandshakes(1);
+            line.cartridge.Reset();
+        }
+    });
+    WatchingFrontEnd user(line, file.Path());
+    EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::Failed);
+    EXPECT_EQ(user.failure.what, UploadFailure::What::NoAnswer);
+    // The commit's call at its long time-out, one time-out more for its
+    // answers, then one attempt for each closing call to a cartridge taken
+    // for gone.
+    EXPECT_LE(user.endedAt - restartedAt, 4 * 10100ms + 1100ms + 3 * 1100ms);
+    EXPECT_FALSE(line.cartridge.Flash().Holds(0, firmware));
+
+    line.cartridge.SetCallObserver({});
+    CFlashXferHost next(&line.channel, CUploadSession::kHostAttempts);
+    WatchingFrontEnd again(line, file.Path());
+    EXPECT_EQ(CUploadSession(next, again).Run(Kind::Firmware), Outcome::Succeeded);
+    EXPECT_TRUE(line.cartridge.Flash().Holds(0, firmware));
+}
+
 // --- The wait for the cartridge ------------------------------------------------
 
 TEST_P(UploadSession, CancelWhileFirmwareWaitsEndsTheWaitAtOnce)

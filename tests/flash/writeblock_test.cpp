@@ -289,6 +289,29 @@ TEST(WriteBlock, BufferLostBeforeProgrammingIsStagedAgain)
     EXPECT_EQ(line.progress, (std::vector<int>{0, 0, 0, 0})) << "four chunks reported";
 }
 
+// The block's sum is answered late twice, and the second answer outlasts
+// the wait for it: before the commit the host asks a sum it knows to find
+// where the answers stand, and that answer is late too. The stray sum of the
+// whole block must never be taken for it, nor any answer for another call's.
+TEST(WriteBlock, LateSumsThatOutlastTheirWaitAreNeverTakenForAKnownAnswer)
+{
+    CartridgeLine line;
+    const Bytes block = Pattern(4096, 7);
+    line.cartridge.SetCallObserver([&line, done = false](const sim::ProcedureCall& call) mutable {
+        // The faults of the replies after this one: the sum's two attempts
+        // and the question that follows.
+        if (!done && call.procedure == Procedure::kLoadBuffer && call.values.at(0) == 2048) {
+            done = true;
+            line.cartridge.Engine().InjectFault(sim::Fault::Late(std::chrono::milliseconds(1500)), 4);
+        }
+    });
+    EXPECT_EQ(line.host.WriteBlock(0x2000, block.data(), 4096, true), 0);
+    EXPECT_TRUE(line.cartridge.Flash().Holds(0x2000, block));
+    EXPECT_FALSE(line.host.Failure().Failed()) << DescribeFailure(line.host.Failure());
+    EXPECT_GT(line.cartridge.CallsOf(Procedure::kGetBufferChecksum).size(), 3u)
+        << "a sum of its own was asked: " << ::testing::PrintToString(line.Calls());
+}
+
 TEST(WriteBlock, ChunkThatCannotBeSentEndsTheBlockAtOnce)
 {
     CartridgeLine line;

@@ -9,7 +9,9 @@
 #include <ostream>
 #include <thread>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
@@ -182,6 +184,52 @@ TEST(SerialBrokenPort, AFileThatIsNoTerminalIsNeitherOpenedNorListed)
     EXPECT_TRUE(DiscoverSerialPorts({file}, false).empty());
 }
 
+// Whether the thread is inside poll() right now.
+bool WaitsInPoll(pid_t thread)
+{
+    std::ifstream current("/proc/self/task/" + std::to_string(thread) + "/syscall");
+    long number = -1;
+    current >> number;
+    return number == SYS_poll || number == SYS_ppoll;
+}
+
+// A read on a thread of its own, so that the test can act at the moment it
+// matters: once the read waits in poll() for bytes still to come.
+class WaitingRead
+{
+public:
+    template <class Read>
+    explicit WaitingRead(Read read)
+        : thread([this, read] {
+              id = static_cast<pid_t>(syscall(SYS_gettid));
+              read();
+              finished = true;
+          })
+    {
+    }
+    ~WaitingRead() { Join(); }
+    WaitingRead(const WaitingRead&) = delete;
+    WaitingRead& operator=(const WaitingRead&) = delete;
+
+    // Returns once the read waits in poll(), or has ended without waiting.
+    void WaitUntilPolling() const
+    {
+        while (!finished && (id == 0 || !WaitsInPoll(id)))
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    void Join()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+    pthread_t NativeHandle() { return thread.native_handle(); }
+
+private:
+    std::atomic<pid_t> id{0};
+    std::atomic<bool> finished{false};
+    std::thread thread; // last: starts once the flags are there
+};
+
 class SerialLineGone : public ::testing::Test
 {
 protected:
@@ -190,30 +238,37 @@ protected:
     CSerialStream stream;
 };
 
+// Far longer than any test here runs: a read that ends before it was ended
+// by something else.
+constexpr int32_t kLongReadMs = 30000;
+
 TEST_F(SerialLineGone, MidReadEndsTheReadWithASystemErrorAtOnce)
 {
-    std::thread unplug([&] {
-        peer.Send(BytesOf("abc"));
-        std::this_thread::sleep_for(milliseconds(50));
-        peer.HangUp();
-    });
-    uint8_t received[10];
+    peer.Send(BytesOf("abc"));
+    peer.WaitUntilArrived(3);
     const auto start = Clock::now();
-    const int32_t code = ErrorCodeOf([&] { stream.Read(received, 10, 3000); });
-    unplug.join();
+    int32_t code = -1;
+    WaitingRead read([&] {
+        uint8_t received[10];
+        code = ErrorCodeOf([&] { stream.Read(received, 10, kLongReadMs); });
+    });
+    read.WaitUntilPolling(); // "abc" taken, seven bytes awaited
+    peer.HangUp();
+    read.Join();
     EXPECT_EQ(code, SerialStreamError::SystemError);
-    EXPECT_LT(MillisecondsSince(start), 1000);
+    EXPECT_LT(MillisecondsSince(start), kLongReadMs) << "ended by the hang-up, not its time-out";
 }
 
 TEST_F(SerialLineGone, EvenAnUnlimitedReadEnds)
 {
-    std::thread unplug([&] {
-        std::this_thread::sleep_for(milliseconds(50));
-        peer.HangUp();
+    int32_t code = -1;
+    WaitingRead read([&] {
+        uint8_t received[10];
+        code = ErrorCodeOf([&] { stream.Read(received, 10, -1); });
     });
-    uint8_t received[10];
-    const int32_t code = ErrorCodeOf([&] { stream.Read(received, 10, -1); });
-    unplug.join();
+    read.WaitUntilPolling();
+    peer.HangUp();
+    read.Join();
     EXPECT_EQ(code, SerialStreamError::SystemError);
 }
 
@@ -226,6 +281,60 @@ TEST_F(SerialLineGone, IsNotMistakenForSilenceByAPollingRead)
     EXPECT_TRUE(stream.IsOpen()); // still to be closed by its owner
     EXPECT_EQ(ErrorCodeOf([&] { stream.Close(); }), 0);
 }
+
+// What the system said travels with the error, for whoever has to explain
+// the failure to a person: its error number and its own text for it. A
+// refusal of the stream's own has neither.
+struct SystemFailure
+{
+    const char* name;
+    void (*fail)(LinePeer& peer, CSerialStream& stream);
+    int32_t code;
+    int systemError; // errno; 0: no system call failed
+};
+
+void PrintTo(const SystemFailure& failure, std::ostream* out)
+{
+    *out << failure.name;
+}
+
+class SerialSystemErrors : public ::testing::TestWithParam<SystemFailure>
+{
+};
+
+TEST_P(SerialSystemErrors, KeepTheSystemsErrorNumberAndText)
+{
+    const SystemFailure failure = GetParam();
+    LinePeer peer;
+    CSerialStream stream;
+    const SerialStreamError error = ErrorOf([&] { failure.fail(peer, stream); });
+    EXPECT_EQ(error.code, failure.code);
+    EXPECT_EQ(error.systemError, static_cast<uint32_t>(failure.systemError));
+    EXPECT_STREQ(error.systemMessage, failure.systemError != 0 ? strerror(failure.systemError) : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, SerialSystemErrors,
+    ::testing::Values(
+        SystemFailure{"MissingDevice",
+                      [](LinePeer&, CSerialStream& stream) {
+                          stream.Open(LinePeer::MissingPortName());
+                      },
+                      SerialStreamError::PortNotFound, ENOENT},
+        SystemFailure{"WriteAfterTheLineWent",
+                      [](LinePeer& peer, CSerialStream& stream) {
+                          stream.Open(peer.PortName());
+                          peer.HangUp();
+                          stream.Write("x", 1);
+                      },
+                      SerialStreamError::SystemError, EIO},
+        SystemFailure{"SpeedOutOfRange",
+                      [](LinePeer& peer, CSerialStream& stream) {
+                          stream.Open(peer.PortName());
+                          stream.SetSpeed(0);
+                      },
+                      SerialStreamError::InvalidArgument, 0}),
+    [](const ::testing::TestParamInfo<SystemFailure>& info) { return info.param.name; });
 
 // A reader woken only after its deadline, as on a loaded machine or by a
 // signal, still takes the bytes that came in time. The signal arrives while
@@ -244,15 +353,6 @@ extern "C" void SendAByteThenOversleep(int)
     }
 }
 
-// Whether the thread is inside poll() right now.
-bool WaitsInPoll(pid_t thread)
-{
-    std::ifstream current("/proc/self/task/" + std::to_string(thread) + "/syscall");
-    long number = -1;
-    current >> number;
-    return number == SYS_poll || number == SYS_ppoll;
-}
-
 using SerialLateReader = SerialLineGone;
 
 TEST_F(SerialLateReader, StillTakesTheBytesThatCameInTime)
@@ -264,17 +364,14 @@ TEST_F(SerialLateReader, StillTakesTheBytesThatCameInTime)
     struct sigaction previous {};
     ASSERT_EQ(sigaction(SIGUSR1, &late, &previous), 0);
 
-    std::atomic<pid_t> readerThread{0};
     int32_t count = -1;
-    std::thread reader([&] {
-        readerThread = static_cast<pid_t>(syscall(SYS_gettid));
+    WaitingRead read([&] {
         uint8_t byte = 0;
         count = stream.Read(&byte, 1, kLateReadTimeoutMs);
     });
-    while (readerThread == 0 || !WaitsInPoll(readerThread))
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-    pthread_kill(reader.native_handle(), SIGUSR1);
-    reader.join();
+    read.WaitUntilPolling();
+    pthread_kill(read.NativeHandle(), SIGUSR1);
+    read.Join();
     sigaction(SIGUSR1, &previous, nullptr);
     EXPECT_EQ(count, 1);
 }

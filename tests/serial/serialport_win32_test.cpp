@@ -102,4 +102,17 @@ TEST(SerialWin32, AnyOtherRefusalPrintsCouldNotOpen)
     EXPECT_FALSE(stream.IsOpen());
 }
 
+// What the system said travels with the error: GetLastError's number and
+// the system's own text for it, without the line break Windows ends it with.
+TEST(SerialWin32, AMissingPortKeepsTheSystemsErrorNumberAndText)
+{
+    CSerialStream stream;
+    const SerialStreamError error = ErrorOf([&] { stream.Open(LinePeer::MissingPortName()); });
+    EXPECT_EQ(error.code, SerialStreamError::PortNotFound);
+    EXPECT_EQ(error.systemError, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+    const std::string text = error.systemMessage;
+    EXPECT_FALSE(text.empty());
+    EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+}
+
 } // namespace

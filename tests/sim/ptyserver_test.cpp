@@ -231,7 +231,14 @@ TEST_F(PtyServerTest, LateReplyThroughThePortIsNotTakenForTheResend)
     host.link.SetTimeout(100);
     server->WithCartridge([](Cartridge& c) { c.Engine().InjectFault(sim::Fault::Late(150ms)); });
     EXPECT_EQ(host.BufferSize(), Cartridge::kDefaultBufferSize);
-    std::this_thread::sleep_for(100ms);
+    // The resend's answer, still on its way, must carry the old size: only
+    // then would a link that took it for the next call's reply be caught.
+    // The cartridge answers a request as it hears it.
+    ASSERT_TRUE(Eventually([&] {
+        return server->WithCartridge([](Cartridge& c) {
+                   return c.CallsOf(Procedure::kGetBufferSize).size();
+               }) == host.link.LinkStats().requests;
+    }));
     server->WithCartridge([](Cartridge& c) { c.ReportBufferSize(1234); });
     EXPECT_EQ(host.BufferSize(), 1234u) << "the second call must read its own reply";
 }

@@ -153,9 +153,14 @@ TEST_P(RealProgramUpload, BitstreamTypedIntoTheFileFieldBecomesTheImage)
 
 // A cartridge that dies as the first block is committed no longer freezes
 // the window: a second later "Cancel Upload" is pressed, and the upload
-// ends on its error path, the cartridge still told, at once (the script
-// measures the click to the cartridge hearing FinishUpload, which comes
-// after the status line shows the error; a frozen window took 57 s).
+// ends on its error path, the cartridge still told (the script measures the
+// click to the cartridge hearing FinishUpload, which comes after the status
+// line shows the error; a frozen window took 57 s). The click comes about a
+// second into the commit's reply time-out of 10 s, and must end the wait
+// well before that time-out could have (a cancel seen only when the wait's
+// attempt ends would take some 9 s). How soon it ends it, within half a
+// second, is the upload session's test to show, on the simulated clock,
+// where no loaded X server stretches the time.
 TEST_P(RealProgramUpload, CancelWhileTheCartridgeIsSilentDuringACommitIsTakenAtOnce)
 {
     const Bytes firmware = uploadtest::Pattern(16000, 5);
@@ -165,9 +170,9 @@ TEST_P(RealProgramUpload, CancelWhileTheCartridgeIsSilentDuringACommitIsTakenAtO
     const std::size_t at = output.find(said);
     ASSERT_NE(at, std::string::npos) << output;
     const int milliseconds = std::stoi(output.substr(at + said.size()));
-    // Half a second, one FinishUpload of at most 100 ms, and the slack of
-    // a loaded machine's X server and the simulator's printing.
-    EXPECT_LT(milliseconds, 3000) << output;
+    constexpr int kCommitTimeoutMs = 10000;
+    EXPECT_LT(milliseconds, kCommitTimeoutMs / 2) << "ended by the click, not by the time-out: "
+                                                  << output;
     ASSERT_EQ(flash.size(), 4u << 20);
     EXPECT_TRUE(erased(flash, 0, flash.size())) << "nothing was programmed";
 }

@@ -1,11 +1,10 @@
-// Asks an X window to close the way a window manager's close button does:
-// a WM_DELETE_WINDOW message. (xdotool's windowclose destroys the window
-// instead, which no user can do.)
+// Closes an X window as a window manager's close button does
+// (tests/support/xclosewindow.h).
 //   x-close-window WINDOW_ID
-#include <X11/Xlib.h>
-
 #include <cstdio>
 #include <cstdlib>
+
+#include "tests/support/xclosewindow.h"
 
 int main(int argc, char* argv[])
 {
@@ -19,16 +18,7 @@ int main(int argc, char* argv[])
         return 1;
     }
     const Window window = std::strtoul(argv[1], nullptr, 0);
-
-    XEvent event{};
-    event.xclient.type = ClientMessage;
-    event.xclient.window = window;
-    event.xclient.message_type = XInternAtom(display, "WM_PROTOCOLS", False);
-    event.xclient.format = 32;
-    event.xclient.data.l[0] = static_cast<long>(XInternAtom(display, "WM_DELETE_WINDOW", False));
-    event.xclient.data.l[1] = CurrentTime;
-    const Status sent = XSendEvent(display, window, False, NoEventMask, &event);
-    XSync(display, False);
+    const bool sent = xwindow::AskToClose(display, window);
     XCloseDisplay(display);
     return sent ? 0 : 1;
 }
