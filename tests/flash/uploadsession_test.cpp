@@ -155,11 +155,11 @@ TEST_P(UploadSession, CartridgeThatDiesDuringACommitNeverFreezesTheFrontEnd)
 // empty and it is silent until a handshake finds it booted. The upload
 // fails, says the cartridge stopped answering, and the next one (a new host
 // on the same line, as the dialog makes for each upload) succeeds.
-TEST(UploadSession, CartridgeThatRestartsMidUploadFailsWithinABoundAndTheNextUploadSucceeds)
+TEST_P(UploadSession, CartridgeThatRestartsMidUploadFailsWithinABoundAndTheNextUploadSucceeds)
 {
     const Bytes firmware = Pattern(16384, 3);
     TempFile file(firmware);
-    CartridgeLine line;
+    CartridgeLine line(Style());
     Time restartedAt = Time::max();
     line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
         if (call.procedure == Procedure::kOpenRange && restartedAt == Time::max() &&
