@@ -175,6 +175,11 @@ TEST_P(FlashUpload, TheSummaryCountsTheFaultsTheCartridgeInjected)
     EXPECT_EQ(CountBefore(summary, "late repl"), 0);
     EXPECT_EQ(CountBefore(summary, "repeated"), damaged + askedAgain);
     EXPECT_NE(summary.find("line noisy, check the cable"), std::string::npos) << summary;
+    // The bytes the cartridge confirmed, and no share of the line above
+    // 100 % from a simulator that is not paced.
+    EXPECT_EQ(summary.rfind("upload succeeded: 32,768 bytes written in ", 0), 0u) << summary;
+    EXPECT_NE(summary.find("faster than the port's 3,840 B/s"), std::string::npos) << summary;
+    EXPECT_EQ(summary.find('%'), std::string::npos) << summary;
 }
 
 INSTANTIATE_TEST_SUITE_P(Styles, FlashUpload, ::testing::ValuesIn(styletest::PtyStyles()),
