@@ -124,7 +124,9 @@ class FailureCause : public ::testing::TestWithParam<std::tuple<Cause, std::stri
 TEST_P(FailureCause, IsNamedInPlemoFlashsErrorLine)
 {
     const Cause& cause = std::get<0>(GetParam());
-    const std::string path = ::testing::TempDir() + "failure_cause_" + cause.name + ".frm";
+    // A file of its own: the styles of one cause may run side by side.
+    const std::string path = ::testing::TempDir() + "failure_cause_" + cause.name + "_" +
+                             std::get<1>(GetParam()) + ".frm";
     WriteFile(path, testdata::Pattern(8192));
     CartridgeLine line(styletest::Style(std::get<1>(GetParam())));
     FrontEnd frontEnd(path);
