@@ -1,5 +1,6 @@
 #include "bench/benchfiles.h"
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -20,9 +21,13 @@ bitfile::Fields BenchFields(uint32_t dataLength, uint32_t seed)
     return fields;
 }
 
+// A name of this process's own: two benchmarks running side by side must
+// not rewrite or remove each other's files in the middle of an upload.
 std::string TempPath(const std::string& name)
 {
-    return (std::filesystem::temp_directory_path() / name).string();
+    static const std::string run =
+        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    return (std::filesystem::temp_directory_path() / (run + "_" + name)).string();
 }
 
 void WriteFile(const std::string& path, const Bytes& content)

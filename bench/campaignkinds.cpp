@@ -1,5 +1,6 @@
 #include "bench/campaignkinds.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "bench/campaignchannel.h"
@@ -104,6 +105,19 @@ InProcessKind ResetOnce(std::string name, bool waitsForHandshake)
             }};
 }
 
+// The cartridge is switched off at a chunk of the upload for 2 s: it hears
+// nothing, then comes back with its buffer empty, silent until a handshake.
+InProcessKind SwitchedOffForTwoSeconds()
+{
+    return {"switched off 2 s at a chunk", "once a run", true, [](RunSetup& setup) {
+                constexpr uint64_t kChunkBytes = 2048;
+                const uint64_t chunks = std::max<uint64_t>(1, setup.cleanBytesOut / kChunkBytes);
+                setup.cartridge.RestartAt(sim::Procedure::kLoadBuffer,
+                                          static_cast<uint32_t>(Uniform(setup.random, 1, chunks)),
+                                          std::chrono::seconds(2));
+            }};
+}
+
 // Late by 0.2 to 3 s: from a slow answer to one that misses three of the
 // link's attempts at the upload's 1,000 ms.
 sim::Fault LateBySomeSeconds(std::mt19937& random)
@@ -163,6 +177,7 @@ std::vector<InProcessKind> InProcessKinds()
         }),
         ResetOnce("device reset, answers at once", false),
         ResetOnce("device power cycle, waits for handshake", true),
+        SwitchedOffForTwoSeconds(),
         {"cable pulled (in process)", "once a run", true,
          [](RunSetup& setup) {
              setup.channel.PullCableAfter(Uniform(setup.random, 0, setup.cleanBytesOut - 1));

@@ -8,9 +8,12 @@
 // as the dialog runs them: one host-level attempt, a 200 ms boot wait, then
 // a 1,000 ms reply time-out.
 //
-//   fault_campaign [--runs N] [--pty-runs N] [--seed S] [--only TEXT]
+//   fault_campaign [--runs N] [--pty-runs N] [--seed S] [--only TEXT] [--style NAME|all]
 //
-// --only runs just the rows whose name contains TEXT.
+// --only runs just the rows whose name contains TEXT. --style: the
+// cartridge's reply style (sim/replystyle.h), one table for each; with
+// "all" (the default) the in-process rows run for every style and the pty
+// rows, which take real time, for the status and random styles.
 //
 // In process a time-out costs no real time, so the times shown there are
 // line time: each byte at 38,400 baud plus every time-out waited in full.
@@ -46,7 +49,29 @@ struct Options
     int ptyRuns = 10;
     uint32_t seed = 1;
     std::string only;
+    std::string style = "all";
 };
+
+// The styles the in-process rows run for, and those the pty rows run for.
+struct StylePlan
+{
+    std::vector<std::string> inProcess;
+    std::vector<std::string> pty;
+};
+
+StylePlan PlanStyles(const std::string& style)
+{
+    if (style == "all")
+        return {sim::ReplyStyle::Names(), {"status", "random"}};
+    return {{style}, {style}};
+}
+
+sim::ReplyStyle SeededStyle(const std::string& name, uint32_t seed)
+{
+    sim::ReplyStyle style = sim::ReplyStyle::Named(name).value_or(sim::ReplyStyle{});
+    style.seed = seed;
+    return style;
+}
 
 // What a fault-free run of an upload does, so faults can be placed in it.
 struct CleanFigures
@@ -75,6 +100,8 @@ Options ParseOptions(int argc, char** argv)
             options.seed = static_cast<uint32_t>(value);
         else if (std::strcmp(argv[i], "--only") == 0)
             options.only = argv[i + 1];
+        else if (std::strcmp(argv[i], "--style") == 0)
+            options.style = argv[i + 1];
     }
     return options;
 }
@@ -99,9 +126,11 @@ void Observe(CFlashXferHost& host, CampaignChannel& meter)
                      [&meter](int) { meter.MarkCancelPoint(); });
 }
 
-RunResult RunInProcess(const InProcessKind& kind, const Case& c, uint32_t seed)
+RunResult RunInProcess(const InProcessKind& kind, const Case& c, const std::string& style,
+                       uint32_t seed)
 {
     sim::Cartridge cartridge;
+    cartridge.SetReplyStyle(SeededStyle(style, seed));
     LoadOldFlash(cartridge);
     sim::InProcessChannel channel(cartridge.Engine());
     CampaignChannel meter(channel, seed);
@@ -122,9 +151,10 @@ RunResult RunInProcess(const InProcessKind& kind, const Case& c, uint32_t seed)
 }
 
 // Fails the campaign when the host cannot even upload over a clean line.
-bool MeasureClean(Case& c)
+bool MeasureClean(Case& c, const std::string& style)
 {
     sim::Cartridge cartridge;
+    cartridge.SetReplyStyle(SeededStyle(style, 0));
     LoadOldFlash(cartridge);
     sim::InProcessChannel channel(cartridge.Engine());
     CampaignChannel meter(channel, 0);
@@ -134,13 +164,14 @@ bool MeasureClean(Case& c)
     return Judge(outcome, cartridge.Flash().Contents(), c.upload).verdict == Verdict::Succeeded;
 }
 
-RunResult RunOverPty(const PtyKind& kind, const Case& c, uint32_t seed)
+RunResult RunOverPty(const PtyKind& kind, const Case& c, const std::string& style, uint32_t seed)
 {
     sim::Cartridge cartridge;
     LoadOldFlash(cartridge);
     std::mt19937 random(seed);
     sim::PtyServer::Options options;
     options.baud = kind.baud;
+    options.replyStyle = SeededStyle(style, seed);
     UserPlan user;
     kind.arm(options, cartridge, random, c.clean.bytesOut, user);
     sim::PtyServer server(cartridge, options);
@@ -219,20 +250,18 @@ bool RowIsSound(const Tally& tally, bool visible)
 
 } // namespace
 
-int main(int argc, char** argv)
+// One style's table: false when a row shows a defect.
+bool RunStyle(const Options& options, const std::string& style, bool withPty)
 {
-    const Options options = ParseOptions(argc, argv);
     std::vector<Case> cases = MakeCases();
     for (Case& c : cases) {
-        if (!MeasureClean(c)) {
-            std::fprintf(stderr, "fault_campaign: a fault-free upload of %s failed\n",
-                         c.upload.path.c_str());
-            return 1;
+        if (!MeasureClean(c, style)) {
+            std::fprintf(stderr, "fault_campaign: a fault-free upload of %s to the %s style failed\n",
+                         c.upload.path.c_str(), style.c_str());
+            std::exit(1);
         }
     }
-
-    std::printf("fault campaign, seed %u, %d runs a row in process, %d over a pty\n",
-                options.seed, options.runs, options.ptyRuns);
+    std::printf("\nreply style: %s\n", style.c_str());
     PrintHeader();
     bool sound = true;
     uint32_t rowSeed = options.seed * 1000003u;
@@ -246,32 +275,52 @@ int main(int argc, char** argv)
         }
         Tally tally;
         for (int run = 0; run < options.runs; ++run)
-            tally.Add(RunInProcess(kind, cases[run % cases.size()], rowSeed + run));
+            tally.Add(RunInProcess(kind, cases[run % cases.size()], style, rowSeed + run));
         PrintRow(kind.name, kind.rate, tally, kind.visibleToProtocol, "s*");
         sound = RowIsSound(tally, kind.visibleToProtocol) && sound;
         rowSeed += 7919u;
     }
     for (const PtyKind& kind : PtyKinds()) {
-        if (!chosen(kind.name)) {
+        // --pty-runs 0 leaves the pseudo-terminal out altogether.
+        const int runs = options.ptyRuns == 0 ? 0 : std::max(options.ptyRuns, kind.leastRuns);
+        if (!withPty || !chosen(kind.name) || runs == 0) {
             rowSeed += 7919u;
             continue;
         }
         Tally tally;
-        // --pty-runs 0 leaves the pseudo-terminal out altogether.
-        const int runs = options.ptyRuns == 0 ? 0 : std::max(options.ptyRuns, kind.leastRuns);
-        if (runs == 0)
-            continue;
         for (int run = 0; run < runs; ++run)
-            tally.Add(RunOverPty(kind, cases[run % cases.size()], rowSeed + run));
+            tally.Add(RunOverPty(kind, cases[run % cases.size()], style, rowSeed + run));
         PrintRow(kind.name, kind.rate, tally, kind.visibleToProtocol, "s ");
         sound = RowIsSound(tally, kind.visibleToProtocol) && sound;
         rowSeed += 7919u;
     }
+    for (const Case& c : cases)
+        RemoveCaseFile(c.upload);
+    return sound;
+}
+
+int main(int argc, char** argv)
+{
+    const Options options = ParseOptions(argc, argv);
+    if (options.style != "all" && !sim::ReplyStyle::Named(options.style)) {
+        std::fprintf(stderr, "fault_campaign: no reply style '%s' (all, or one of:", options.style.c_str());
+        for (const std::string& name : sim::ReplyStyle::Names())
+            std::fprintf(stderr, " %s", name.c_str());
+        std::fprintf(stderr, ")\n");
+        return 2;
+    }
+    const StylePlan plan = PlanStyles(options.style);
+    std::printf("fault campaign, seed %u, %d runs a row in process, %d over a pty\n",
+                options.seed, options.runs, options.ptyRuns);
+    bool sound = true;
+    for (const std::string& style : plan.inProcess) {
+        const bool withPty =
+            std::find(plan.pty.begin(), plan.pty.end(), style) != plan.pty.end();
+        sound = RunStyle(options, style, withPty) && sound;
+    }
     std::printf("s*: the simulated line's time at 38,400 baud (in process nothing waits).\n"
                 "blind: silent corruptions the 16-bit sums cannot see (each damaged chunk "
                 "keeps its byte sum).\n");
-    for (const Case& c : cases)
-        RemoveCaseFile(c.upload);
     std::printf(sound ? "verdict: no defect\n" : "verdict: DEFECT (see the rows above)\n");
     return sound ? 0 : 1;
 }

@@ -31,6 +31,7 @@ Cartridge::Cartridge(uint32_t bufferSize)
     Plug(Procedure::kPrintText, &Cartridge::PrintText);
     Plug(Procedure::kHandshake, &Cartridge::Handshake);
     Plug(Procedure::kSetTransferState, &Cartridge::SetTransferState);
+    engine.SetClockListener([this](DeviceEngine::Time at) { OnClock(at); });
 }
 
 void Cartridge::Plug(uint8_t procedure, Serve serve)
@@ -40,8 +41,12 @@ void Cartridge::Plug(uint8_t procedure, Serve serve)
         call.procedure = procedure;
         if (procedure == silentFrom)
             fallenSilent = true;
-        const Outcome outcome = booted && !fallenSilent ? (this->*serve)(arguments, call)
-                                                        : NotListening(arguments, call);
+        if (SwitchesOff(procedure))
+            return Outcome::Ignore();
+        Outcome outcome = booted && !fallenSilent ? (this->*serve)(arguments, call)
+                                                  : NotListening(arguments, call);
+        if (outcome.kind == Outcome::Kind::Reply)
+            outcome.data = shaper.Shape(procedure, std::move(outcome.data));
         call.ignored = outcome.kind == Outcome::Kind::Ignore;
         call.refused = outcome.kind == Outcome::Kind::Refuse;
         Record(std::move(call));
@@ -81,6 +86,33 @@ void Cartridge::Reset()
     flash.CloseAll();
     engine.LineIdle();
     BootAfterHandshakes(handshakesBeforeBoot);
+}
+
+void Cartridge::RestartAt(uint8_t procedure, uint32_t call, DeviceEngine::Time offFor)
+{
+    plannedRestart = PlannedRestart{procedure, std::max<uint32_t>(call, 1), 0, offFor};
+}
+
+bool Cartridge::SwitchesOff(uint8_t procedure)
+{
+    if (procedure != plannedRestart.procedure || ++plannedRestart.heard != plannedRestart.call)
+        return false;
+    plannedRestart.procedure = -1;
+    switchedOff = true;
+    switchOnAt = engine.Now() + plannedRestart.offFor;
+    engine.SetPowered(false);
+    return true;
+}
+
+void Cartridge::OnClock(DeviceEngine::Time at)
+{
+    if (!switchedOff || at < switchOnAt)
+        return;
+    switchedOff = false;
+    ++restarts;
+    engine.SetPowered(true);
+    Reset();
+    booted = false;
 }
 
 Outcome Cartridge::NotListening(const Arguments& arguments, ProcedureCall& call)

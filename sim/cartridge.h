@@ -18,6 +18,7 @@
 #include "sim/flashmodel.h"
 #include "sim/procedurecall.h"
 #include "sim/procedures.h"
+#include "sim/replystyle.h"
 
 namespace sim {
 
@@ -72,6 +73,21 @@ public:
     // cartridge boots again as configured.
     void Reset();
 
+    // Switched off at the `call`-th request of `procedure` (1: the first),
+    // which it never hears: the cartridge hears nothing for `offFor` on the
+    // clock its carrier tells its engine (DeviceEngine::ClockAt), then comes
+    // back as from a Reset and answers nothing until a handshake finds it
+    // booted (the first handshake it hears boots it, unless
+    // BootAfterHandshakes asks for more). Once.
+    void RestartAt(uint8_t procedure, uint32_t call, DeviceEngine::Time offFor);
+    bool SwitchedOff() const { return switchedOff; }
+    uint32_t Restarts() const { return restarts; }
+
+    // --- Replies ------------------------------------------------------------
+    // The shape of the reply data from now on (exact by default).
+    void SetReplyStyle(const ReplyStyle& style) { shaper = ReplyShaper(style); }
+    const ReplyStyle& GetReplyStyle() const { return shaper.Style(); }
+
     // --- Transfer buffer ---------------------------------------------------
     uint32_t BufferSize() const { return static_cast<uint32_t>(buffer.size()); }
     const std::vector<uint8_t>& Buffer() const { return buffer; }
@@ -114,6 +130,9 @@ private:
     Outcome Answer(ProcedureCall& call, int32_t status, const Arguments& extra = {});
     bool TakeForcedStatus(uint8_t procedure, int32_t& status);
     void Record(ProcedureCall call);
+    // Whether this request switches the cartridge off (see RestartAt).
+    bool SwitchesOff(uint8_t procedure);
+    void OnClock(DeviceEngine::Time at);
 
     Outcome LoadBuffer(const Arguments& arguments, ProcedureCall& call);
     Outcome ProgramRange(const Arguments& arguments, ProcedureCall& call);
@@ -148,6 +167,18 @@ private:
     int corruptChecksums = 0;
     int silentFrom = -1;
     bool fallenSilent = false;
+
+    struct PlannedRestart
+    {
+        int procedure = -1;
+        uint32_t call = 0;
+        uint32_t heard = 0;
+        DeviceEngine::Time offFor{0};
+    } plannedRestart;
+    bool switchedOff = false;
+    DeviceEngine::Time switchOnAt{0};
+    uint32_t restarts = 0;
+    ReplyShaper shaper;
 
     std::string screenText;
     std::vector<uint32_t> finishValues;

@@ -119,6 +119,19 @@ void PrintFaults(sim::PtyServer& server)
     std::fflush(stdout);
 }
 
+// A line when a planned restart switches the cartridge off and when it is
+// back (it notices the time once the host sends again).
+void ReportPower(sim::PtyServer& server, bool& switchedOff)
+{
+    const bool off = server.WithCartridge([](sim::Cartridge& c) { return c.SwitchedOff(); });
+    if (off == switchedOff)
+        return;
+    switchedOff = off;
+    std::puts(off ? "plemo-cartsim: switched off (restart)"
+                  : "plemo-cartsim: switched on again: buffer empty, silent until a handshake");
+    std::fflush(stdout);
+}
+
 // Places the symlink, replacing an old symlink but never a real file.
 bool PlaceLink(const std::string& linkPath, const std::string& target)
 {
@@ -173,6 +186,10 @@ int Serve(const sim::CartsimOptions& options)
     ConfigureBoot(cartridge, options);
     if (options.fallSilentAt >= 0)
         cartridge.FallSilentAt(static_cast<uint8_t>(options.fallSilentAt));
+    if (options.restartProcedure >= 0)
+        cartridge.RestartAt(static_cast<uint8_t>(options.restartProcedure), options.restartCall,
+                            std::chrono::milliseconds(options.offForMs));
+    cartridge.SetReplyStyle(options.replyStyle);
     sim::RandomFaults faults(options.faults);
     if (options.faults.Total() > 0.0)
         cartridge.Engine().SetFaultSource([&faults] { return faults.Next(); });
@@ -198,12 +215,15 @@ int Serve(const sim::CartsimOptions& options)
     const auto start = std::chrono::steady_clock::now();
     const auto bootDelay = std::chrono::duration<double>(options.bootDelaySeconds);
     bool bootPending = options.bootDelayGiven;
+    bool switchedOff = false;
     while (!stopRequested) {
         printout.PrintPending(kSignalCheck);
         if (bootPending && std::chrono::steady_clock::now() - start >= bootDelay) {
             bootPending = false;
             server.WithCartridge([](sim::Cartridge& c) { c.Boot(); });
         }
+        if (options.restartProcedure >= 0)
+            ReportPower(server, switchedOff);
         if (dumpRequested && !options.dumpPath.empty()) {
             dumpRequested = 0;
             DumpFlash(server, options.dumpPath);

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include "sim/cartridge.h"
 
@@ -74,6 +76,105 @@ bool ParseFaultOption(const std::string& option, const char* value, FaultRates& 
     return true;
 }
 
+// The reply style's options, applied on top of the named style whatever
+// their order on the command line.
+struct StyleChoices
+{
+    std::string name = ReplyStyle::kDefaultName;
+    std::optional<ReplyStyle::Ignored> ignored;
+    std::optional<std::pair<uint32_t, uint32_t>> extra;
+    std::optional<double> extraZeros;
+    bool terse = false;
+};
+
+// N or MIN-MAX, each 0..ReplyStyle::kMaxExtraBytes.
+bool ParseExtraBytes(const char* text, std::optional<std::pair<uint32_t, uint32_t>>& extra)
+{
+    if (text == nullptr)
+        return false;
+    const std::string value = text;
+    const size_t dash = value.find('-', 1);
+    uint32_t low = 0;
+    uint32_t high = 0;
+    if (dash == std::string::npos) {
+        if (!ParseCount(text, 0, ReplyStyle::kMaxExtraBytes, low))
+            return false;
+        high = low;
+    } else if (!ParseCount(value.substr(0, dash).c_str(), 0, ReplyStyle::kMaxExtraBytes, low) ||
+               !ParseCount(value.substr(dash + 1).c_str(), low, ReplyStyle::kMaxExtraBytes, high)) {
+        return false;
+    }
+    extra = std::make_pair(low, high);
+    return true;
+}
+
+// The reply style options; false when `option` is none of them.
+bool ParseStyleOption(const std::string& option, const char* value, StyleChoices& choices,
+                      bool& valid, bool& takesValue)
+{
+    if (option == "--reply-style") {
+        valid = value != nullptr && ReplyStyle::Named(value).has_value();
+        if (valid)
+            choices.name = value;
+    } else if (option == "--ignored-replies") {
+        choices.ignored = ReplyStyle::IgnoredNamed(value != nullptr ? value : "");
+        valid = choices.ignored.has_value();
+    } else if (option == "--extra-bytes") {
+        valid = ParseExtraBytes(value, choices.extra);
+    } else if (option == "--extra-zeros") {
+        double share = 0.0;
+        valid = ParseNumber(value, 0.0, 1.0, share);
+        choices.extraZeros = share;
+    } else if (option == "--terse-status") {
+        choices.terse = true;
+        takesValue = false;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+ReplyStyle ChosenStyle(const StyleChoices& choices, uint64_t seed)
+{
+    ReplyStyle style = ReplyStyle::Named(choices.name).value_or(ReplyStyle{});
+    if (choices.ignored)
+        style.ignored = *choices.ignored;
+    if (choices.extra) {
+        style.extraMin = choices.extra->first;
+        style.extraMax = choices.extra->second;
+    }
+    if (choices.extraZeros)
+        style.extraZeros = *choices.extraZeros;
+    style.terse = style.terse || choices.terse;
+    style.seed = seed;
+    return style;
+}
+
+// PROCEDURE:N, N from 1.
+bool ParseRestart(const char* text, CartsimOptions& options)
+{
+    if (text == nullptr)
+        return false;
+    const std::string value = text;
+    const size_t colon = value.find(':');
+    uint32_t procedure = 0;
+    if (colon == std::string::npos ||
+        !ParseCount(value.substr(0, colon).c_str(), 0, 255, procedure) ||
+        !ParseCount(value.substr(colon + 1).c_str(), 1, std::numeric_limits<uint32_t>::max(),
+                    options.restartCall))
+        return false;
+    options.restartProcedure = static_cast<int>(procedure);
+    return true;
+}
+
+std::string StyleNames()
+{
+    std::string names;
+    for (const std::string& name : ReplyStyle::Names())
+        names += (names.empty() ? "" : ", ") + name;
+    return names;
+}
+
 } // namespace
 
 const char* CartsimUsage()
@@ -114,7 +215,37 @@ const char* CartsimUsage()
            "  --noise-rate R              --noise-bytes of noise before the reply\n"
            "  --noise-bytes N             bytes of each burst (default 8)\n"
            "  --drop-reply-rate R         the request is carried out, its reply lost\n"
-           "  --seed S                    the generator's seed (default 1)\n"
+           "  --seed S                    the generator's seed (default 1; also the\n"
+           "                              reply style's)\n"
+           "\n"
+           "Reply styles: what the cartridge puts in its replies, within what the\n"
+           "protocol leaves open (the faults above come on top of any style):\n"
+           "  --reply-style NAME          one of:\n"
+           "      exact    no data where the host reads none (LoadBuffer, PrintText,\n"
+           "               SetTransferState, FinishUpload); a status 4 bytes, the buffer\n"
+           "               size 4, status and checksum 6 (the default)\n"
+           "      status   those four answer a 4-byte status 0; the rest exact\n"
+           "      padded   1-3 bytes (random, at times zeros) behind every status,\n"
+           "               size and checksum; no data where the host reads none\n"
+           "      random   0-16 random bytes where the host reads none; 0-3 random\n"
+           "               bytes behind every status, size and checksum\n"
+           "      terse    Handshake, OpenRange, EraseRange and CloseRange answer\n"
+           "               success with no data at all; the rest exact\n"
+           "  --ignored-replies KIND      none, status or random (0-16 bytes): the\n"
+           "                              data of the replies the host does not read\n"
+           "  --extra-bytes N|MIN-MAX     bytes (0-16) behind the fields of the\n"
+           "                              replies the host reads\n"
+           "  --extra-zeros R             the share (0..1) of those that are zeros\n"
+           "  --terse-status              success without data, as in terse\n"
+           "  These options change the chosen style, in any order.\n"
+           "\n"
+           "A restart in the middle of an upload:\n"
+           "  --restart-at-call PROC:N    at the N-th request of procedure number PROC\n"
+           "                              (1 = the first) the cartridge is switched off:\n"
+           "                              it hears nothing for --off-for, then comes\n"
+           "                              back with an empty buffer and no open range,\n"
+           "                              silent until a handshake finds it booted\n"
+           "  --off-for MS                how long it stays off (default 2000)\n"
            "\n"
            "  --verbose                   print every procedure call\n"
            "  --quiet                     do not print the cartridge's screen\n"
@@ -125,6 +256,7 @@ const char* CartsimUsage()
 
 bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::string& error)
 {
+    StyleChoices style;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -154,6 +286,11 @@ bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::st
             options.fallSilentAt = static_cast<int>(procedure);
         } else if (ParseFaultOption(option, value, options.faults, valid)) {
             options.faultsGiven = true;
+        } else if (ParseStyleOption(option, value, style, valid, takesValue)) {
+        } else if (option == "--restart-at-call") {
+            valid = ParseRestart(value, options);
+        } else if (option == "--off-for") {
+            valid = ParseCount(value, 0, 3600000, options.offForMs);
         } else if (option == "--load") {
             valid = value != nullptr && *value != '\0';
             if (valid)
@@ -176,11 +313,14 @@ bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::st
         if (!valid) {
             error = value == nullptr ? option + " needs a value"
                                      : "bad value '" + std::string(value) + "' for " + option;
+            if (option == "--reply-style")
+                error += " (one of " + StyleNames() + ")";
             return false;
         }
         if (takesValue)
             ++i;
     }
+    options.replyStyle = ChosenStyle(style, options.faults.seed);
     if (options.faults.Total() > 1.0) {
         error = "the fault rates add up to more than 1";
         return false;

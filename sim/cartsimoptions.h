@@ -1,9 +1,11 @@
 #pragma once
 // The command line of plemo-cartsim.
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "sim/randomfaults.h"
+#include "sim/replystyle.h"
 
 namespace sim {
 
@@ -19,6 +21,10 @@ struct CartsimOptions
     std::string dumpPath;          // the flash is written here on exit and on SIGUSR1
     std::string loadPath;          // a flash image to start with
     int fallSilentAt = -1;         // procedure number from which nothing is answered
+    ReplyStyle replyStyle;         // --reply-style and its options, seeded with --seed
+    int restartProcedure = -1;     // --restart-at-call PROCEDURE:N
+    uint32_t restartCall = 0;
+    uint32_t offForMs = 2000;      // how long a restart keeps the cartridge off
     FaultRates faults;             // random damage to the replies
     bool faultsGiven = false;      // a fault option was given: report the faults on exit
     bool verbose = false;          // print every procedure call

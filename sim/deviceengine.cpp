@@ -53,9 +53,29 @@ void DeviceEngine::SetMaxArgumentLength(uint32_t length)
     reader.SetMaxArgumentLength(length);
 }
 
+void DeviceEngine::ClockAt(Time at)
+{
+    if (at <= now)
+        return;
+    now = at;
+    if (clockListener)
+        clockListener(now);
+}
+
+void DeviceEngine::SetPowered(bool on)
+{
+    if (!on)
+        LineIdle();
+    powered = on;
+}
+
 void DeviceEngine::Feed(const uint8_t* bytes, size_t count)
 {
     for (size_t i = 0; i < count; ++i) {
+        if (!powered) {
+            stats.unheardBytes += count - i;
+            return;
+        }
         const RequestReader::Event event = reader.Feed(bytes[i]);
         if (event != RequestReader::Event::None)
             OnRequestEnded(event);

@@ -4,8 +4,10 @@
 // The engine is fed the host's bytes and queues its own reply bytes for
 // whoever carries them back: an in-process channel in tests, a
 // pseudo-terminal in the cartridge simulator. It never touches the operating
-// system and keeps no clock; a carrier that knows time tells it when the line
-// has been quiet (`LineIdle`).
+// system and keeps no clock of its own: a carrier that knows time tells it
+// when the line has been quiet (`LineIdle`) and what time it is (`ClockAt`),
+// for a device that does something at a moment (comes back on after a
+// restart).
 //
 // Requests are cut into frames, both checksums are checked (a damaged request
 // is answered 0xFE, M = 0, so that the host sends it again), and each intact
@@ -39,6 +41,9 @@ class DeviceEngine
 {
 public:
     using Handler = std::function<Outcome(const std::vector<uint8_t>& arguments)>;
+    // The carrier's clock: the in-process channel's simulated time, the pty
+    // server's monotonic clock.
+    using Time = std::chrono::microseconds;
     // Asked for a fault for each reply while the queue is empty (random
     // damage at a rate, storms); return Fault::None() for a clean reply.
     using FaultSource = std::function<Fault()>;
@@ -65,6 +70,15 @@ public:
     // The line has been quiet longer than the device waits between the bytes
     // of one request: a half-received request is dropped.
     void LineIdle();
+    // The carrier's clock has reached `at` (it never goes back); told before
+    // the bytes that arrive at that moment are fed.
+    void ClockAt(Time at);
+    Time Now() const { return now; }
+    void SetClockListener(std::function<void(Time)> listener) { clockListener = std::move(listener); }
+    // A device without power hears nothing: the bytes fed meanwhile are lost
+    // (counted in Stats().unheardBytes) and a half-received request with them.
+    void SetPowered(bool powered);
+    bool Powered() const { return powered; }
     // Unsolicited bytes from the device (babble, a boot banner).
     void Babble(std::vector<uint8_t> bytes);
 
@@ -106,6 +120,9 @@ private:
     std::deque<Fault> faults;
     FaultSource faultSource;
     bool silent = false;
+    bool powered = true;
+    Time now{0};
+    std::function<void(Time)> clockListener;
     std::deque<OutputChunk> output;
     BoundedLog<FrameRecord> frames{kMaxFrameRecords, kMaxFrameRecordBytes};
     BoundedLog<CallRecord> calls{kMaxCallRecords, kMaxCallRecordBytes};

@@ -93,6 +93,7 @@ void InProcessChannel::FeedDevice(const uint8_t* bytes, size_t count)
         device.LineIdle();
     lastArrivalAtDevice = toDeviceFreeAt;
     deviceNoticedQuiet = false;
+    device.ClockAt(toDeviceFreeAt);
     device.Feed(onLine);
     CollectDeviceOutput(toDeviceFreeAt);
 }
@@ -122,6 +123,7 @@ void InProcessChannel::AdvanceTo(Time to)
         device.LineIdle();
     }
     now = to;
+    device.ClockAt(now);
     if (clockHook)
         clockHook(now);
     CollectDeviceOutput(now);

@@ -20,6 +20,8 @@ PtyServer::PtyServer(Cartridge& cartridge, Options options)
 {
     if (!options.ttyPath.empty())
         line.UseExistingTty(options.ttyPath);
+    if (options.replyStyle)
+        cartridge.SetReplyStyle(*options.replyStyle);
 }
 
 PtyServer::~PtyServer()
@@ -249,6 +251,8 @@ void PtyServer::DeliverDueInput(Clock::time_point now)
 {
     std::lock_guard<std::mutex> lock(cartridgeMutex);
     while (!inbound.empty() && inbound.front().due <= now) {
+        cartridge.Engine().ClockAt(
+            std::chrono::duration_cast<DeviceEngine::Time>(inbound.front().due.time_since_epoch()));
         cartridge.Engine().Feed(inbound.front().bytes);
         inbound.pop_front();
     }

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,8 @@ public:
         uint64_t pullCableAfterBytes = 0;
         // An existing terminal to answer on instead of a new pseudo-terminal.
         std::string ttyPath;
+        // The cartridge's reply style, when given (else it keeps its own).
+        std::optional<ReplyStyle> replyStyle;
     };
 
     struct Stats

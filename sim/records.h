@@ -68,6 +68,7 @@ struct EngineStats
     uint64_t abandonedRequests = 0; // the line fell quiet mid-frame
     uint64_t skippedBytes = 0;      // host bytes outside any frame
     uint64_t replies = 0;           // reply headers sent
+    uint64_t unheardBytes = 0;      // fed while the device had no power
     FaultCounts faults;
 };
 

@@ -44,4 +44,12 @@ std::vector<uint8_t> DataFrame(const std::vector<uint8_t>& payload)
     return frame;
 }
 
+std::vector<uint8_t> RequestFrames(uint8_t procedure, const std::vector<uint8_t>& arguments)
+{
+    std::vector<uint8_t> frames = ReplyHeaderFrame(procedure, static_cast<uint16_t>(arguments.size()));
+    const std::vector<uint8_t> argumentFrame = DataFrame(arguments);
+    frames.insert(frames.end(), argumentFrame.begin(), argumentFrame.end());
+    return frames;
+}
+
 } // namespace sim

@@ -41,5 +41,8 @@ void AppendU32(std::vector<uint8_t>& out, uint32_t value);
 std::vector<uint8_t> ReplyHeaderFrame(uint8_t code, uint16_t length);
 // A data frame: the bytes and their sum, without a sync word.
 std::vector<uint8_t> DataFrame(const std::vector<uint8_t>& payload);
+// A request as a correct host sends it (header and argument frames; the
+// header is laid out as a reply's): for tests and seeds.
+std::vector<uint8_t> RequestFrames(uint8_t procedure, const std::vector<uint8_t>& arguments);
 
 } // namespace sim

@@ -5,7 +5,10 @@
 # its dialog into the simulated cartridge, driven with the keyboard as a
 # user would. Judged by the cartridge's flash afterwards,
 # its record of calls and screen text, and the program's exit status (wine
-# offers no accessibility interface to read the dialog back).
+# offers no accessibility interface to read the dialog back). Once for each
+# reply style of the cartridge: PLEMO_REPLY_STYLES (plemo-cartsim
+# --reply-style), default "status random": ignored replies with a status,
+# and random lengths.
 #   tools/test-windows-program.sh [WORK_DIR]   (default build-win/test-program)
 # Sets itself up (packages, the static Qt: ~15 min the first time, cached
 # after). Screenshots go to PLEMO_SHOT_DIR (default WORK_DIR). Needs root.
@@ -49,11 +52,11 @@ drive() {
     upload "$bit_windows"
     wait_for_finish 1
     sleep 1 # the dialog shows the result after telling the cartridge
-    import -window "$PLEMO_WINDOW" "$shot_dir/windows-program-bit.png"
+    import -window "$PLEMO_WINDOW" "$shot_prefix-bit.png"
     upload "$frm_windows"
     wait_for_finish 2
     sleep 1
-    import -window "$PLEMO_WINDOW" "$shot_dir/windows-program-result.png"
+    import -window "$PLEMO_WINDOW" "$shot_prefix-result.png"
     xdotool key Tab space # Exit Program
 }
 
@@ -67,6 +70,7 @@ work=$(readlink -m "${1:-$repo/build-win/test-program}")
 shot_dir=$(readlink -m "${PLEMO_SHOT_DIR:-$work}")
 export WINEPREFIX=/tmp/plemo-wine-program
 upload_timeout=120
+styles=${PLEMO_REPLY_STYLES:-status random}
 
 tools/install-deps.sh build windows gui package >&2
 zip=$(tools/build-windows.sh | tail -n1)
@@ -76,12 +80,13 @@ tools/build.sh native --target plemo-cartsim plemo-upload-files >/dev/null
 cartsim=$repo/build/sim/plemo-cartsim
 
 # A picture left from an earlier run must not pass for this one's.
-shots=("$shot_dir"/windows-program-{start,bit,result}.png)
+shots=()
+for style in $styles; do shots+=("$shot_dir/windows-program-$style-"{start,bit,result}.png); done
 rm -rf "$work" "${shots[@]}"
 mkdir -p "$work" "$shot_dir"
 bit=$work/cart_top.bit
 frm=$work/firmware.frm
-export bit_windows frm_windows shot_dir upload_timeout
+export bit_windows frm_windows upload_timeout
 bit_windows=$(windows_path "$bit")
 frm_windows=$(windows_path "$frm")
 # The files and the flash they must leave, worked out from the files'
@@ -118,20 +123,14 @@ check "the .exe is built from this checkout's sources, in its own build-win" bui
 check "the .exe is windowed, static and looks for \\\\.\\comN" \
     tools/check-exe.sh "$exe"
 
-# The cartridge boots only after a few handshakes, as a Game Boy that is
-# switched on after Upload was pressed.
-cartsim_log=$work/cartsim.log
-export cartsim_log
 . tests/support/cartsim.sh
-start_cartsim "$cartsim" "$work" "$cartsim_log"
-pty=$(readlink "$work/line")
 
 # Inside the guard wine runs in, once wine has started (and has made its COM
 # links to the machine's devices again), every COM name leads either to the
 # cartridge or to /dev/null: none reaches a real serial device.
 only_the_cartridge_is_reachable() {
     # shellcheck disable=SC2016 # expanded by the guarded shell
-    tools/wine-env.sh --com "$com=$work/line" sh -c '
+    tools/wine-env.sh --com "$com=$out/line" sh -c '
         wine cmd /c exit 0 >/dev/null 2>&1 || true
         null=$(stat -c %t:%T /dev/null)
         status=0
@@ -149,27 +148,14 @@ only_the_cartridge_is_reachable() {
         wineserver -k
         exit $status' sh "$pty" "$com"
 }
-check "no COM name reaches a real serial device; COM$com reaches the cartridge" \
-    only_the_cartridge_is_reachable
 
 # The wine file trace records every CreateFile: the port discovery's names.
-say "running $exe under wine"
-program_status=0
-WINEDEBUG=+file PLEMO_SHOT_DIR=$shot_dir tools/run-wine-gui.sh \
-    --com "$com=$work/line" --shot "$shot_dir/windows-program-start.png" \
-    --drive "$repo/tools/test-windows-program.sh --drive" --timeout 300 \
-    "$exe" >"$work/wine.log" 2>&1 || program_status=$?
-stop_cartsim
-
-# --- The judgement ---------------------------------------------------------------
 tried_ports() {
-    grep -o 'trace:file:CreateFileW L"\\\\\\\\.\\\\com[0-9]*"' "$work/wine.log" |
+    grep -o 'trace:file:CreateFileW L"\\\\\\\\.\\\\com[0-9]*"' "$out/wine.log" |
         sed 's/.*com\([0-9]*\)"/\1/' | tr '\n' ' '
 }
 # Discovery first, then each of the two uploads on the port the box offered.
 ports_opened_as_expected() { [ "$(tried_ports)" = "$(seq -s ' ' 1 50) $com $com " ]; }
-check "discovery tried \\\\.\\com1 to \\\\.\\com50 in order; each upload opened \\\\.\\com$com" \
-    ports_opened_as_expected
 
 # What the cartridge was told, in order: each upload's texts and its end.
 cartridge_story() {
@@ -182,22 +168,46 @@ expected_story() {
         'call: FinishUpload(0x8020000)'
 }
 story_matches() { diff <(expected_story) <(cartridge_story) >&2; }
-check "the cartridge was told of the .bit, then the .frm upload, each a success" story_matches
 
 flash_region_matches() { # OFFSET LENGTH
-    [ "$(stat -c %s "$work/flash.bin" 2>/dev/null)" = "$(stat -c %s "$work/expected-flash.bin")" ] ||
+    [ "$(stat -c %s "$out/flash.bin" 2>/dev/null)" = "$(stat -c %s "$work/expected-flash.bin")" ] ||
         return 1
-    cmp <(tail -c +$(($1 + 1)) "$work/flash.bin" | head -c "$2") \
+    cmp <(tail -c +$(($1 + 1)) "$out/flash.bin" | head -c "$2") \
         <(tail -c +$(($1 + 1)) "$work/expected-flash.bin" | head -c "$2")
 }
-check "the .bit file's 128 KiB image is in flash at 0x3C0000" \
-    flash_region_matches $((0x3C0000)) $((0x20000))
-check "the .frm file is in flash at 0, byte for byte" \
-    flash_region_matches 0 "$(stat -c %s "$frm")"
-check "the rest of the flash is still erased" cmp "$work/flash.bin" "$work/expected-flash.bin"
 
-check "Exit Program ends the program with exit code 0 (it gave $program_status)" \
-    test "$program_status" -eq 0
+# One wine session for each style; the cartridge boots only after a few
+# handshakes, as a Game Boy that is switched on after Upload was pressed.
+for style in $styles; do
+    out=$work/$style
+    mkdir -p "$out"
+    cartsim_log=$out/cartsim.log
+    shot_prefix=$shot_dir/windows-program-$style
+    export cartsim_log shot_prefix
+    PLEMO_REPLY_STYLE=$style start_cartsim "$cartsim" "$out" "$cartsim_log"
+    pty=$(readlink "$out/line")
+    check "$style: no COM name reaches a real serial device; COM$com reaches the cartridge" \
+        only_the_cartridge_is_reachable
+
+    say "running $exe under wine, the cartridge answering in the $style style"
+    program_status=0
+    WINEDEBUG=+file PLEMO_SHOT_DIR=$shot_dir tools/run-wine-gui.sh \
+        --com "$com=$out/line" --shot "$shot_prefix-start.png" \
+        --drive "$repo/tools/test-windows-program.sh --drive" --timeout 300 \
+        "$exe" >"$out/wine.log" 2>&1 || program_status=$?
+    stop_cartsim
+
+    check "$style: discovery tried \\\\.\\com1 to \\\\.\\com50 in order; each upload opened \\\\.\\com$com" \
+        ports_opened_as_expected
+    check "$style: the cartridge was told of the .bit, then the .frm upload, each a success" story_matches
+    check "$style: the .bit file's 128 KiB image is in flash at 0x3C0000" \
+        flash_region_matches $((0x3C0000)) $((0x20000))
+    check "$style: the .frm file is in flash at 0, byte for byte" \
+        flash_region_matches 0 "$(stat -c %s "$frm")"
+    check "$style: the rest of the flash is still erased" cmp "$out/flash.bin" "$work/expected-flash.bin"
+    check "$style: Exit Program ends the program with exit code 0 (it gave $program_status)" \
+        test "$program_status" -eq 0
+done
 
 no_link_to_a_real_device() {
     local link
@@ -215,6 +225,6 @@ for shot in "${shots[@]}"; do
     fi
 done
 if [ "$failed" -ne 0 ]; then
-    say "logs: $work/cartsim.log, $work/wine.log"
+    say "logs: $work/STYLE/cartsim.log, $work/STYLE/wine.log"
 fi
 check_summary

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 
 #include "cli/report.h"
 #include "flash/uploadsession.h"
@@ -115,16 +116,19 @@ void PrintTo(const Cause& cause, std::ostream* out)
     *out << cause.name;
 }
 
-class FailureCause : public ::testing::TestWithParam<Cause>
+// Each cause against each reply style of the cartridge.
+class FailureCause : public ::testing::TestWithParam<std::tuple<Cause, std::string>>
 {
 };
 
 TEST_P(FailureCause, IsNamedInPlemoFlashsErrorLine)
 {
-    const Cause& cause = GetParam();
-    const std::string path = ::testing::TempDir() + "failure_cause_" + cause.name + ".frm";
+    const Cause& cause = std::get<0>(GetParam());
+    // A file of its own: the styles of one cause may run side by side.
+    const std::string path = ::testing::TempDir() + "failure_cause_" + cause.name + "_" +
+                             std::get<1>(GetParam()) + ".frm";
     WriteFile(path, testdata::Pattern(8192));
-    CartridgeLine line;
+    CartridgeLine line(styletest::Style(std::get<1>(GetParam())));
     FrontEnd frontEnd(path);
     cause.arrange(line, frontEnd, path);
 
@@ -138,7 +142,12 @@ TEST_P(FailureCause, IsNamedInPlemoFlashsErrorLine)
     std::remove(path.c_str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Causes, FailureCause, ::testing::ValuesIn(kCauses),
-                         [](const ::testing::TestParamInfo<Cause>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Causes, FailureCause,
+                         ::testing::Combine(::testing::ValuesIn(kCauses),
+                                            ::testing::ValuesIn(styletest::AllStyles())),
+                         [](const ::testing::TestParamInfo<FailureCause::ParamType>& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    std::get<1>(info.param);
+                         });
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "tests/cli/flashrig.h"
 #include "tests/support/bitfile.h"
 #include "tests/support/pattern.h"
+#include "tests/support/replystyles.h"
 
 namespace {
 
@@ -27,13 +28,24 @@ uint8_t Reversed(uint8_t byte)
     return result;
 }
 
+// Every run here uploads to the simulator in a few reply styles.
+class FlashUpload : public ::testing::TestWithParam<std::string>
+{
+protected:
+    std::vector<std::string> Styled(std::vector<std::string> options) const
+    {
+        options.insert(options.end(), {"--reply-style", GetParam()});
+        return options;
+    }
+};
+
 // Each cartridge boots in the middle of a handshake's attempts: the polls
 // it ignored are no fault of the line.
-TEST(FlashUpload, BothKindsLandWhereTheyBelongOnACleanLine)
+TEST_P(FlashUpload, BothKindsLandWhereTheyBelongOnACleanLine)
 {
     Folder folder;
-    Cartridge forFirmware(folder, {"--full-speed", "--boot-after-handshakes", "3"}, "frm");
-    Cartridge forBitstream(folder, {"--full-speed", "--boot-after-handshakes", "3"}, "bit");
+    Cartridge forFirmware(folder, Styled({"--full-speed", "--boot-after-handshakes", "3"}), "frm");
+    Cartridge forBitstream(folder, Styled({"--full-speed", "--boot-after-handshakes", "3"}), "bit");
     const Bytes firmware = testdata::Pattern(10001, 7); // odd: the last byte goes out padded
     bitfile::Fields fields;
     fields.data = testdata::Pattern(3000, 3);
@@ -74,10 +86,10 @@ TEST(FlashUpload, BothKindsLandWhereTheyBelongOnACleanLine)
                                      static_cast<char>(sum >> 8) + "\xFE\xCA");
 }
 
-TEST(FlashUpload, AWaitThatRunsOutEndsWithinAboutASecondAndTellsTheCartridgeNothing)
+TEST_P(FlashUpload, AWaitThatRunsOutEndsWithinAboutASecondAndTellsTheCartridgeNothing)
 {
     Folder folder;
-    Cartridge cartridge(folder, {"--full-speed", "--boot-after-handshakes", kNeverBoots});
+    Cartridge cartridge(folder, Styled({"--full-speed", "--boot-after-handshakes", kNeverBoots}));
 
     const FlashRun run = RunFlash(folder, {"--wait", "1", "--port", cartridge.port,
                                            folder.Write("game.frm", testdata::Pattern(4096))});
@@ -97,10 +109,10 @@ TEST(FlashUpload, AWaitThatRunsOutEndsWithinAboutASecondAndTellsTheCartridgeNoth
 
 // Paced as a real cable, so that the transfer lasts long enough to be
 // interrupted.
-TEST(FlashUpload, CtrlCDuringTheTransferStopsItTellsTheCartridgeAndFreesThePort)
+TEST_P(FlashUpload, CtrlCDuringTheTransferStopsItTellsTheCartridgeAndFreesThePort)
 {
     Folder folder;
-    Cartridge cartridge(folder, {"--baud", "38400"});
+    Cartridge cartridge(folder, Styled({"--baud", "38400"}));
     Program flash(folder, {PLEMO_FLASH_PATH, "--port", cartridge.port,
                            folder.Write("game.frm", testdata::Pattern(32768))});
     ASSERT_TRUE(flash.WaitFor("progress:")) << flash.Err();
@@ -121,10 +133,10 @@ TEST(FlashUpload, CtrlCDuringTheTransferStopsItTellsTheCartridgeAndFreesThePort)
 // The cartridge falls silent once a block is to be committed, so that
 // closing the cancelled upload takes a while (each closing call waits its
 // full 100 ms): the second Ctrl-C lands while it does.
-TEST(FlashUpload, ASecondCtrlCEndsTheProgramAtOnce)
+TEST_P(FlashUpload, ASecondCtrlCEndsTheProgramAtOnce)
 {
     Folder folder;
-    Cartridge cartridge(folder, {"--full-speed", "--fall-silent-at", "4"});
+    Cartridge cartridge(folder, Styled({"--full-speed", "--fall-silent-at", "4"}));
     Program flash(folder, {PLEMO_FLASH_PATH, "--port", cartridge.port,
                            folder.Write("game.frm", testdata::Pattern(8192))});
     ASSERT_TRUE(cartridge.process.WaitFor("call: OpenRange("));
@@ -139,11 +151,11 @@ TEST(FlashUpload, ASecondCtrlCEndsTheProgramAtOnce)
 
 // A damaged data sum, a 0xFE and a burst of noise each cost the link one
 // known reaction: the summary must count what the cartridge did.
-TEST(FlashUpload, TheSummaryCountsTheFaultsTheCartridgeInjected)
+TEST_P(FlashUpload, TheSummaryCountsTheFaultsTheCartridgeInjected)
 {
     Folder folder;
-    Cartridge cartridge(folder, {"--full-speed", "--seed", "11", "--corrupt-reply-rate", "0.06",
-                                 "--ask-again-rate", "0.06", "--noise-rate", "0.06", "--noise-bytes", "5"});
+    Cartridge cartridge(folder, Styled({"--full-speed", "--seed", "11", "--corrupt-reply-rate", "0.06",
+                                 "--ask-again-rate", "0.06", "--noise-rate", "0.06", "--noise-bytes", "5"}));
 
     const FlashRun run = RunFlash(folder, {"--port", cartridge.port,
                                            folder.Write("game.frm", testdata::Pattern(32768, 5))});
@@ -169,5 +181,8 @@ TEST(FlashUpload, TheSummaryCountsTheFaultsTheCartridgeInjected)
     EXPECT_NE(summary.find("faster than the port's 3,840 B/s"), std::string::npos) << summary;
     EXPECT_EQ(summary.find('%'), std::string::npos) << summary;
 }
+
+INSTANTIATE_TEST_SUITE_P(Styles, FlashUpload, ::testing::ValuesIn(styletest::PtyStyles()),
+                         styletest::ParamName);
 
 } // namespace

@@ -3,6 +3,7 @@
 // on its simulated clock (a time-out costs no real time), plus what the
 // tests look at: the
 // calls the cartridge understood, the texts it showed, the progress values.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -13,6 +14,7 @@
 #include "flash/flashxferhost.h"
 #include "sim/cartridge.h"
 #include "tests/support/pattern.h"
+#include "tests/support/replystyles.h"
 #include "sim/inprocesschannel.h"
 
 namespace flashtest {
@@ -25,8 +27,17 @@ struct CartridgeLine
 {
     explicit CartridgeLine(uint32_t bufferSize = sim::Cartridge::kDefaultBufferSize,
                            int retries = 1)
+        : CartridgeLine(sim::ReplyStyle{}, bufferSize, retries)
+    {
+    }
+
+    // A cartridge that answers in `style`.
+    explicit CartridgeLine(const sim::ReplyStyle& style,
+                           uint32_t bufferSize = sim::Cartridge::kDefaultBufferSize,
+                           int retries = 1)
         : cartridge(bufferSize), channel(cartridge.Engine()), host(&channel, retries)
     {
+        cartridge.SetReplyStyle(style);
         host.SetTimeout(kUploadTimeoutMs);
         QObject::connect(&host, &CFlashXferHost::UpdateProgressBar,
                          [this](int percent) { progress.push_back(percent); });
@@ -80,8 +91,7 @@ class TempFile
 {
 public:
     explicit TempFile(const Bytes& content, const std::string& extension = ".frm")
-        : path(::testing::TempDir() + "flashtest_" +
-               ::testing::UnitTest::GetInstance()->current_test_info()->name() + extension)
+        : path(::testing::TempDir() + "flashtest_" + TestName() + extension)
     {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out.write(reinterpret_cast<const char*>(content.data()),
@@ -94,6 +104,14 @@ public:
     const char* Path() const { return path.c_str(); }
 
 private:
+    // The test's name, its parameter's slash made part of a file name.
+    static std::string TestName()
+    {
+        std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        std::replace(name.begin(), name.end(), '/', '_');
+        return name;
+    }
+
     std::string path;
 };
 

@@ -42,13 +42,21 @@ Strings Join(std::initializer_list<Strings> parts)
     return all;
 }
 
+// Every upload here runs against each reply style.
+class FirmwareUpload : public styletest::StyledTest
+{
+};
+class BitstreamUpload : public styletest::StyledTest
+{
+};
+
 } // namespace
 
 // --- Firmware ---------------------------------------------------------------
 
-TEST(FirmwareUpload, FileLandsByteForByteFromAddressZero)
+TEST_P(FirmwareUpload, FileLandsByteForByteFromAddressZero)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     const Bytes firmware = Pattern(10000);
     TempFile file(firmware);
     EXPECT_EQ(line.host.UploadFirmware(0, file.Path(), true), 0);
@@ -60,9 +68,9 @@ TEST(FirmwareUpload, FileLandsByteForByteFromAddressZero)
     EXPECT_EQ(line.progress, (std::vector<int>{20, 40, 61, 81, 100}));
 }
 
-TEST(FirmwareUpload, BlocksFollowTheDeviceBufferSize)
+TEST_P(FirmwareUpload, BlocksFollowTheDeviceBufferSize)
 {
-    CartridgeLine line(4096);
+    CartridgeLine line(Style(), 4096);
     const Bytes firmware = Pattern(5000);
     TempFile file(firmware);
     EXPECT_EQ(line.host.UploadFirmware(0, file.Path(), true), 0);
@@ -74,9 +82,9 @@ TEST(FirmwareUpload, BlocksFollowTheDeviceBufferSize)
     EXPECT_TRUE(line.cartridge.Flash().Holds(0, firmware));
 }
 
-TEST(FirmwareUpload, EmptyFileAsksTheBufferSizeAndWritesNothing)
+TEST_P(FirmwareUpload, EmptyFileAsksTheBufferSizeAndWritesNothing)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     TempFile file({});
     EXPECT_EQ(line.host.UploadFirmware(0, file.Path(), true), 0);
     EXPECT_EQ(line.Texts(), (Strings{UploadingLine(file), "Filesize is 0\n", "\n", "Success\n"}));
@@ -85,7 +93,7 @@ TEST(FirmwareUpload, EmptyFileAsksTheBufferSizeAndWritesNothing)
     EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kSetTransferState).empty());
 }
 
-TEST(FirmwareUpload, OddSizedFileLandsWholeWithAnErasedPadByte)
+TEST_P(FirmwareUpload, OddSizedFileLandsWholeWithAnErasedPadByte)
 {
     struct Case
     {
@@ -98,7 +106,7 @@ TEST(FirmwareUpload, OddSizedFileLandsWholeWithAnErasedPadByte)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.size);
-        CartridgeLine line(4096);
+        CartridgeLine line(Style(), 4096);
         const Bytes firmware = Pattern(c.size);
         TempFile file(firmware);
         EXPECT_EQ(line.host.UploadFirmware(0, file.Path(), true), 0);
@@ -113,25 +121,25 @@ TEST(FirmwareUpload, OddSizedFileLandsWholeWithAnErasedPadByte)
     }
 }
 
-TEST(FirmwareUpload, MissingFileSendsNothing)
+TEST_P(FirmwareUpload, MissingFileSendsNothing)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     EXPECT_EQ(line.host.UploadFirmware(0, "/nonexistent/plemo/firmware.frm", true), -1);
     EXPECT_EQ(line.channel.GetCounters().bytesWritten, 0u);
 }
 
-TEST(FirmwareUpload, OddAddressIsRefusedBeforeTheBufferSizeIsAsked)
+TEST_P(FirmwareUpload, OddAddressIsRefusedBeforeTheBufferSizeIsAsked)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     TempFile file(Pattern(100));
     EXPECT_EQ(line.host.UploadFirmware(1, file.Path(), true), -1);
     EXPECT_EQ(line.Texts(), (Strings{UploadingLine(file), "Filesize is 100\n", "\n", "Error\n"}));
     EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kGetBufferSize).empty());
 }
 
-TEST(FirmwareUpload, CancelEndsTheUploadWithAnError)
+TEST_P(FirmwareUpload, CancelEndsTheUploadWithAnError)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     line.CancelAtProgressSignal(3);
     const Bytes firmware = Pattern(10000);
     TempFile file(firmware);
@@ -141,7 +149,7 @@ TEST(FirmwareUpload, CancelEndsTheUploadWithAnError)
     EXPECT_EQ(Strings(texts.end() - 2, texts.end()), (Strings{"\n", "Error\n"}));
 }
 
-TEST(FirmwareUpload, UnusableBufferSizeFailsBeforeAnyBlock)
+TEST_P(FirmwareUpload, UnusableBufferSizeFailsBeforeAnyBlock)
 {
     struct Case
     {
@@ -159,7 +167,7 @@ TEST(FirmwareUpload, UnusableBufferSizeFailsBeforeAnyBlock)
     TempFile file(Pattern(3000));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        CartridgeLine line;
+        CartridgeLine line(Style());
         c.report(line.cartridge);
         EXPECT_EQ(line.host.UploadFirmware(0, file.Path(), true), -1);
         EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kLoadBuffer).empty());
@@ -167,17 +175,17 @@ TEST(FirmwareUpload, UnusableBufferSizeFailsBeforeAnyBlock)
     }
 }
 
-TEST(FirmwareUpload, ZeroBufferSizeWithNothingToWriteIsNoFailure)
+TEST_P(FirmwareUpload, ZeroBufferSizeWithNothingToWriteIsNoFailure)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     line.cartridge.ReportBufferSize(0);
     TempFile file({});
     EXPECT_EQ(line.host.UploadFirmware(0, file.Path(), true), 0);
 }
 
-TEST(FirmwareUpload, LongPathIsCutToFitTheTraceLine)
+TEST_P(FirmwareUpload, LongPathIsCutToFitTheTraceLine)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     const std::string name = ::testing::TempDir() + std::string(240, 'p') + ".frm";
     {
         std::ofstream out(name, std::ios::binary);
@@ -190,9 +198,9 @@ TEST(FirmwareUpload, LongPathIsCutToFitTheTraceLine)
     EXPECT_EQ(shown, "Uploading " + name.substr(0, 244) + "\n");
 }
 
-TEST(FirmwareUpload, PulledCablePassesTheSerialErrorThrough)
+TEST_P(FirmwareUpload, PulledCablePassesTheSerialErrorThrough)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
         if (call.procedure == Procedure::kProgramRange)
             line.channel.PullCable();
@@ -215,9 +223,9 @@ bitfile::Fields HundredByteDesign()
 
 } // namespace
 
-TEST(BitstreamUpload, CartridgeHoldsExactlyTheImage)
+TEST_P(BitstreamUpload, CartridgeHoldsExactlyTheImage)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     const bitfile::Fields f = HundredByteDesign();
     TempFile file(bitfile::File(f), ".bit");
     EXPECT_EQ(line.host.UploadBitstream(file.Path()), 0);
@@ -226,9 +234,9 @@ TEST(BitstreamUpload, CartridgeHoldsExactlyTheImage)
     EXPECT_TRUE(line.cartridge.Flash().IsErased(0, kImageAddress));
 }
 
-TEST(BitstreamUpload, DeviceIsAskedExactlyThisSequence)
+TEST_P(BitstreamUpload, DeviceIsAskedExactlyThisSequence)
 {
-    CartridgeLine line(0x10000);
+    CartridgeLine line(Style(), 0x10000);
     TempFile file(bitfile::File(HundredByteDesign()), ".bit");
     const std::string fileSize = std::to_string(bitfile::File(HundredByteDesign()).size());
     EXPECT_EQ(line.host.UploadBitstream(file.Path()), 0);
@@ -261,9 +269,9 @@ TEST(BitstreamUpload, DeviceIsAskedExactlyThisSequence)
     EXPECT_EQ(line.Calls(), expected);
 }
 
-TEST(BitstreamUpload, ProgressRunsToExactlyOneHundred)
+TEST_P(BitstreamUpload, ProgressRunsToExactlyOneHundred)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     const Bytes small = bitfile::File(HundredByteDesign());
     ASSERT_LT(small.size(), 1000u) << "a file far smaller than the image it becomes";
     TempFile file(small, ".bit");
@@ -275,9 +283,9 @@ TEST(BitstreamUpload, ProgressRunsToExactlyOneHundred)
     EXPECT_EQ(line.Texts()[1], "Filesize is " + std::to_string(small.size()) + "\n");
 }
 
-TEST(BitstreamUpload, LargestDataThatLeavesTheRecordWholeIsAccepted)
+TEST_P(BitstreamUpload, LargestDataThatLeavesTheRecordWholeIsAccepted)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     bitfile::Fields f;
     f.data = Pattern(130088, 3);
     TempFile file(bitfile::File(f), ".bit");
@@ -285,9 +293,9 @@ TEST(BitstreamUpload, LargestDataThatLeavesTheRecordWholeIsAccepted)
     EXPECT_TRUE(line.cartridge.Flash().Holds(kImageAddress, bitfile::FlashImage(f)));
 }
 
-TEST(BitstreamUpload, DataThatWouldOverrunTheRecordIsRefusedBeforeAnyWrite)
+TEST_P(BitstreamUpload, DataThatWouldOverrunTheRecordIsRefusedBeforeAnyWrite)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     bitfile::Fields f;
     f.data = Pattern(130089, 3);
     TempFile file(bitfile::File(f), ".bit");
@@ -297,9 +305,9 @@ TEST(BitstreamUpload, DataThatWouldOverrunTheRecordIsRefusedBeforeAnyWrite)
     EXPECT_TRUE(line.cartridge.Flash().IsErased(kImageAddress, kImageSize));
 }
 
-TEST(BitstreamUpload, FileWithoutDataKeyEndsAfterTheTraceLines)
+TEST_P(BitstreamUpload, FileWithoutDataKeyEndsAfterTheTraceLines)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     TempFile file(bitfile::Header(bitfile::Fields{}), ".bit");
     EXPECT_EQ(line.host.UploadBitstream(file.Path()), -1);
     EXPECT_EQ(line.Texts(), (Strings{UploadingLine(file),
@@ -309,9 +317,9 @@ TEST(BitstreamUpload, FileWithoutDataKeyEndsAfterTheTraceLines)
     EXPECT_EQ(line.cartridge.Calls().size(), 2u);
 }
 
-TEST(BitstreamUpload, RefusedImageRangeSendsNoDataAndReportsTheError)
+TEST_P(BitstreamUpload, RefusedImageRangeSendsNoDataAndReportsTheError)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     line.cartridge.ForceStatus(Procedure::kOpenRange, -16);
     TempFile file(bitfile::File(HundredByteDesign()), ".bit");
     EXPECT_EQ(line.host.UploadBitstream(file.Path()), -16);
@@ -322,9 +330,12 @@ TEST(BitstreamUpload, RefusedImageRangeSendsNoDataAndReportsTheError)
                        "PrintText(7, \"Error\\n\")"}));
 }
 
-TEST(BitstreamUpload, MissingFileSendsNothing)
+TEST_P(BitstreamUpload, MissingFileSendsNothing)
 {
-    CartridgeLine line;
+    CartridgeLine line(Style());
     EXPECT_EQ(line.host.UploadBitstream("/nonexistent/plemo/design.bit"), -1);
     EXPECT_EQ(line.channel.GetCounters().bytesWritten, 0u);
 }
+
+PLEMO_FOR_EACH_REPLY_STYLE(FirmwareUpload);
+PLEMO_FOR_EACH_REPLY_STYLE(BitstreamUpload);

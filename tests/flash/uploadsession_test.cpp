@@ -74,16 +74,21 @@ private:
     std::string path;
 };
 
+// Every session here runs against each reply style.
+class UploadSession : public styletest::StyledTest
+{
+};
+
 // --- Cancel within half a second -----------------------------------------------------
 
-TEST(UploadSession, CancelWhileACommitHangsEndsTheUploadWithinHalfASecond)
+TEST_P(UploadSession, CancelWhileACommitHangsEndsTheUploadWithinHalfASecond)
 {
     const Bytes firmware = Pattern(10000);
     for (const uint8_t dies : {Procedure::kOpenRange, Procedure::kEraseRange,
                                Procedure::kProgramRange}) {
         SCOPED_TRACE(static_cast<int>(dies));
         TempFile file(firmware);
-        CartridgeLine line;
+        CartridgeLine line(Style());
         line.cartridge.FallSilentAt(dies);
         Time silentAt = Time::max();
         line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
@@ -106,10 +111,10 @@ TEST(UploadSession, CancelWhileACommitHangsEndsTheUploadWithinHalfASecond)
     }
 }
 
-TEST(UploadSession, CancelDuringAChunkEndsOnTheErrorPathAtOnce)
+TEST_P(UploadSession, CancelDuringAChunkEndsOnTheErrorPathAtOnce)
 {
     TempFile file(Pattern(20000));
-    CartridgeLine line;
+    CartridgeLine line(Style());
     WatchingFrontEnd user(line, file.Path());
     // While the first chunk crosses the line (half a second at 38,400 baud).
     user.clickWhen = [&](Time) { return !line.cartridge.CallsOf(Procedure::kLoadBuffer).empty(); };
@@ -125,10 +130,10 @@ TEST(UploadSession, CancelDuringAChunkEndsOnTheErrorPathAtOnce)
 
 // --- A cartridge that dies during a commit, and no cancel ---------------------------------
 
-TEST(UploadSession, CartridgeThatDiesDuringACommitNeverFreezesTheFrontEnd)
+TEST_P(UploadSession, CartridgeThatDiesDuringACommitNeverFreezesTheFrontEnd)
 {
     TempFile bit(bitfile::File({}), ".bit");
-    CartridgeLine line;
+    CartridgeLine line(Style());
     line.cartridge.FallSilentAt(Procedure::kEraseRange);
     Time silentAt = Time::max();
     line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
@@ -150,11 +155,11 @@ TEST(UploadSession, CartridgeThatDiesDuringACommitNeverFreezesTheFrontEnd)
 // empty and it is silent until a handshake finds it booted. The upload
 // fails, says the cartridge stopped answering, and the next one (a new host
 // on the same line, as the dialog makes for each upload) succeeds.
-TEST(UploadSession, CartridgeThatRestartsMidUploadFailsWithinABoundAndTheNextUploadSucceeds)
+TEST_P(UploadSession, CartridgeThatRestartsMidUploadFailsWithinABoundAndTheNextUploadSucceeds)
 {
     const Bytes firmware = Pattern(16384, 3);
     TempFile file(firmware);
-    CartridgeLine line;
+    CartridgeLine line(Style());
     Time restartedAt = Time::max();
     line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
         if (call.procedure == Procedure::kOpenRange && restartedAt == Time::max() &&
@@ -182,10 +187,10 @@ TEST(UploadSession, CartridgeThatRestartsMidUploadFailsWithinABoundAndTheNextUpl
 
 // --- The wait for the cartridge ------------------------------------------------
 
-TEST(UploadSession, CancelWhileFirmwareWaitsEndsTheWaitAtOnce)
+TEST_P(UploadSession, CancelWhileFirmwareWaitsEndsTheWaitAtOnce)
 {
     TempFile file(Pattern(1000));
-    CartridgeLine line;
+    CartridgeLine line(Style());
     line.cartridge.BootAfterHandshakes(1000000);
     WatchingFrontEnd user(line, file.Path());
     // While the first firmware handshake of a cycle waits (the bitstream
@@ -197,16 +202,18 @@ TEST(UploadSession, CancelWhileFirmwareWaitsEndsTheWaitAtOnce)
     EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kFinishUpload).empty());
 }
 
-TEST(UploadSession, CartridgeThatBootsIsHeardAtItsFirstAnswer)
+TEST_P(UploadSession, CartridgeThatBootsIsHeardAtItsFirstAnswer)
 {
     TempFile file(Pattern(3000));
-    CartridgeLine line;
+    CartridgeLine line(Style());
     line.cartridge.BootAfterHandshakes(9);
     WatchingFrontEnd user(line, file.Path());
     EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::Succeeded);
     EXPECT_TRUE(line.cartridge.Flash().Holds(0, Pattern(3000)));
     EXPECT_EQ(line.host.LinkStats().lateAnswers, 0u);
 }
+
+PLEMO_FOR_EACH_REPLY_STYLE(UploadSession);
 
 } // namespace
 } // namespace flashtest

@@ -8,12 +8,14 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
@@ -21,6 +23,8 @@
 #include "rpc/rpcmessage.h"
 #include "serial/pcserial.h"
 #include "sim/procedures.h"
+#include "sim/wire.h"
+#include "tests/support/replystyles.h"
 
 extern char** environ;
 
@@ -161,13 +165,18 @@ int CallWithStatus(CRpc& link, uint8_t procedure, CRpcMessage& message)
     return static_cast<int32_t>(status);
 }
 
-TEST(CartsimProgram, ServesAnUploadShowsTheScreenAndLeavesItsFlashOnExit)
+// The host's link, whatever the cartridge's reply style.
+class CartsimServes : public styletest::StyledTest
+{
+};
+
+TEST_P(CartsimServes, AnUploadShowsTheScreenAndLeavesItsFlashOnExit)
 {
     TemporaryFolder folder;
     const std::string port = folder.Path("port");
     const std::string dump = folder.Path("flash.bin");
     Cartsim cartsim({"--full-speed", "--link", port, "--dump", dump, "--boot-after-handshakes", "1",
-                     "--verbose"});
+                     "--verbose", "--reply-style", GetParam()});
     ASSERT_TRUE(cartsim.Running());
     ASSERT_TRUE(cartsim.WaitForOutput("linked as " + port)) << cartsim.Printed();
 
@@ -219,6 +228,79 @@ TEST(CartsimProgram, ServesAnUploadShowsTheScreenAndLeavesItsFlashOnExit)
     EXPECT_EQ(flash[0x2004], 0xFF);
 }
 
+PLEMO_FOR_PTY_REPLY_STYLES(CartsimServes);
+
+// plemo-cartsim at full speed, linked into a folder of its own, and the
+// host's serial port open on it.
+class CartsimOnItsPort : public ::testing::Test
+{
+protected:
+    void Start(std::vector<std::string> options)
+    {
+        options.insert(options.end(), {"--full-speed", "--link", port});
+        cartsim = std::make_unique<Cartsim>(options);
+        ASSERT_TRUE(cartsim->WaitForOutput("linked as " + port)) << cartsim->Printed();
+        serial.Open(port, 38400);
+    }
+
+    TemporaryFolder folder;
+    const std::string port = folder.Path("port");
+    std::unique_ptr<Cartsim> cartsim;
+    CPCSerial serial;
+};
+
+// The bytes on the line, read raw: the style's options reach the replies.
+TEST_F(CartsimOnItsPort, ReplyStyleOptionsShapeTheRepliesOnTheLine)
+{
+    Start({"--extra-bytes", "2", "--reply-style", "status"});
+    // The reply data's length M is in the header: sync word, code, M (2), sum (2).
+    const auto dataLength = [this](uint8_t procedure, const Bytes& arguments) {
+        const Bytes request = sim::RequestFrames(procedure, arguments);
+        serial.Write(request.data(), static_cast<int32_t>(request.size()), 1000);
+        uint8_t header[9] = {};
+        if (serial.Read(header, sizeof header, 2000) != static_cast<int32_t>(sizeof header))
+            return -1;
+        const int length = header[5] | header[6] << 8;
+        Bytes rest(static_cast<size_t>(length) + 2);
+        serial.Read(rest.data(), static_cast<int32_t>(rest.size()), 2000);
+        return length;
+    };
+    EXPECT_EQ(dataLength(Procedure::kPrintText, {2, 0, 'a', 0}), 4) << "a status where none is read";
+    EXPECT_EQ(dataLength(Procedure::kGetBufferSize, {}), 6) << "the size and two bytes more";
+    EXPECT_EQ(dataLength(Procedure::kGetBufferChecksum, {4, 0, 0, 0}), 8);
+}
+
+// Switched off at the second PrintText for 1 s: nothing is heard until
+// then, and the cartridge comes back waiting for a handshake.
+TEST_F(CartsimOnItsPort, RestartOptionsSwitchTheCartridgeOffForAWhile)
+{
+    Start({"--restart-at-call", "11:2", "--off-for", "1000"});
+    CRpc link(&serial, 1);
+    link.SetTimeout(100);
+    CRpcMessage message(256);
+    const auto print = [&] {
+        message.Reset();
+        message.PutBytes("x", 2);
+        return link.Call(Procedure::kPrintText, message);
+    };
+    const auto handshake = [&] {
+        message.Reset();
+        message.PutU32(0xC001F00D);
+        return CallWithStatus(link, Procedure::kHandshake, message);
+    };
+    EXPECT_EQ(print(), 0);
+    const auto off = std::chrono::steady_clock::now();
+    EXPECT_EQ(print(), CRpc::TimedOut);
+    EXPECT_TRUE(cartsim->WaitForOutput("switched off")) << cartsim->Printed();
+    EXPECT_EQ(handshake(), CRpc::TimedOut);
+    std::this_thread::sleep_until(off + 1100ms);
+    EXPECT_EQ(print(), CRpc::TimedOut) << "back on, silent before a handshake";
+    EXPECT_EQ(handshake(), CRpc::TimedOut) << "the first handshake boots it";
+    EXPECT_EQ(handshake(), 0);
+    EXPECT_EQ(print(), 0);
+    EXPECT_TRUE(cartsim->WaitForOutput("switched on again")) << cartsim->Printed();
+}
+
 TEST(CartsimProgram, FlashDumpedOnRequestCanBeLoadedByTheNextRun)
 {
     TemporaryFolder folder;
@@ -244,10 +326,21 @@ TEST(CartsimProgram, HelpExplainsAndABadOptionIsRefused)
     Cartsim help({"--help"});
     EXPECT_EQ(help.WaitForExit(), 0);
     EXPECT_NE(help.Printed().find("--full-speed"), std::string::npos);
-    Cartsim wrong({"--buffer-size", "0"});
-    EXPECT_EQ(wrong.WaitForExit(), 2);
-    EXPECT_NE(wrong.Printed().find("bad value '0' for --buffer-size"), std::string::npos)
-        << wrong.Printed();
+    for (const std::string& style : sim::ReplyStyle::Names())
+        EXPECT_NE(help.Printed().find("      " + style + " "), std::string::npos) << style;
+    EXPECT_NE(help.Printed().find("--restart-at-call PROC:N"), std::string::npos);
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"--buffer-size", "0"}, "bad value '0' for --buffer-size"},
+        {{"--reply-style", "loud"},
+         "bad value 'loud' for --reply-style (one of exact, status, padded, random, terse)"},
+        {{"--extra-bytes", "3-17"}, "bad value '3-17' for --extra-bytes"},
+        {{"--restart-at-call", "11"}, "bad value '11' for --restart-at-call"},
+    };
+    for (const auto& [arguments, said] : refused) {
+        Cartsim wrong(arguments);
+        EXPECT_EQ(wrong.WaitForExit(), 2);
+        EXPECT_NE(wrong.Printed().find(said), std::string::npos) << wrong.Printed();
+    }
 }
 
 } // namespace

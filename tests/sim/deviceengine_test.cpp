@@ -18,18 +18,7 @@ using sim::Fault;
 using sim::FrameKind;
 using sim::Outcome;
 
-// A request as a correct host sends it.
-Bytes Request(uint8_t procedure, const Bytes& arguments)
-{
-    Bytes wire = {0x78, 0x5A, 0x3C, 0x1E};
-    const Bytes header = {procedure, static_cast<uint8_t>(arguments.size()),
-                          static_cast<uint8_t>(arguments.size() >> 8)};
-    wire.insert(wire.end(), header.begin(), header.end());
-    sim::AppendU16(wire, sim::ByteSum(header));
-    wire.insert(wire.end(), arguments.begin(), arguments.end());
-    sim::AppendU16(wire, sim::ByteSum(arguments));
-    return wire;
-}
+using sim::RequestFrames;
 
 const Bytes kSendAgainReply = {0x78, 0x5A, 0x3C, 0x1E, 0xFE, 0x00, 0x00, 0xFE, 0x00};
 
@@ -60,7 +49,7 @@ protected:
 
 TEST_F(EngineTest, IntactRequestIsAnsweredWithHeaderAndDataFrames)
 {
-    device.Feed(Request(7, {0x10, 0x20}));
+    device.Feed(RequestFrames(7, {0x10, 0x20}));
     EXPECT_EQ(Answer(), (Bytes{0x78, 0x5A, 0x3C, 0x1E, 0xFF, 0x02, 0x00, 0x01, 0x01,
                                0x10, 0x20, 0x30, 0x00}));
     EXPECT_EQ(served, 1);
@@ -68,7 +57,7 @@ TEST_F(EngineTest, IntactRequestIsAnsweredWithHeaderAndDataFrames)
 
 TEST_F(EngineTest, RequestFedOneByteAtATimeIsServedOnce)
 {
-    for (uint8_t byte : Request(7, {1, 2, 3}))
+    for (uint8_t byte : RequestFrames(7, {1, 2, 3}))
         device.Feed(&byte, 1);
     EXPECT_EQ(served, 1);
     EXPECT_EQ(device.Calls().at(0).arguments, (Bytes{1, 2, 3}));
@@ -76,7 +65,7 @@ TEST_F(EngineTest, RequestFedOneByteAtATimeIsServedOnce)
 
 TEST_F(EngineTest, DamagedHeaderIsAskedForAgainAndNotCarriedOut)
 {
-    Bytes request = Request(7, {1});
+    Bytes request = RequestFrames(7, {1});
     request[7] ^= 0x04;
     device.Feed(request);
     EXPECT_EQ(Answer(), kSendAgainReply);
@@ -86,7 +75,7 @@ TEST_F(EngineTest, DamagedHeaderIsAskedForAgainAndNotCarriedOut)
 
 TEST_F(EngineTest, DamagedArgumentsAreAskedForAgainAndNotCarriedOut)
 {
-    Bytes request = Request(7, {1, 2});
+    Bytes request = RequestFrames(7, {1, 2});
     request[10] ^= 0x80;
     device.Feed(request);
     EXPECT_EQ(Answer(), kSendAgainReply);
@@ -97,10 +86,10 @@ TEST_F(EngineTest, DamagedArgumentsAreAskedForAgainAndNotCarriedOut)
 
 TEST_F(EngineTest, ResentRequestAfterADamagedOneIsServed)
 {
-    Bytes damaged = Request(7, {5});
+    Bytes damaged = RequestFrames(7, {5});
     damaged[5] ^= 0x01;
     device.Feed(damaged);
-    device.Feed(Request(7, {5}));
+    device.Feed(RequestFrames(7, {5}));
     EXPECT_EQ(served, 1);
     EXPECT_EQ(device.Calls().size(), 1u);
 }
@@ -108,7 +97,7 @@ TEST_F(EngineTest, ResentRequestAfterADamagedOneIsServed)
 TEST_F(EngineTest, OversizedRequestIsReadThroughAndRefusedWithoutStoringIt)
 {
     device.SetMaxArgumentLength(16);
-    device.Feed(Request(7, Bytes(17, 0xAB)));
+    device.Feed(RequestFrames(7, Bytes(17, 0xAB)));
     const Bytes answer = Answer();
     ASSERT_EQ(answer.size(), 9u);
     EXPECT_EQ(answer[4], sim::ReplyCode::kRequestTooLarge);
@@ -116,13 +105,13 @@ TEST_F(EngineTest, OversizedRequestIsReadThroughAndRefusedWithoutStoringIt)
     EXPECT_TRUE(device.Calls().at(0).arguments.empty());
     EXPECT_EQ(device.Calls().at(0).argumentLength, 17);
 
-    device.Feed(Request(7, Bytes(16, 0xCD)));
+    device.Feed(RequestFrames(7, Bytes(16, 0xCD)));
     EXPECT_EQ(served, 1) << "the largest accepted request still works";
 }
 
 TEST_F(EngineTest, HalfReceivedRequestIsDroppedWhenTheLineFallsQuiet)
 {
-    const Bytes request = Request(7, {1, 2, 3, 4});
+    const Bytes request = RequestFrames(7, {1, 2, 3, 4});
     device.Feed(request.data(), 11);
     device.LineIdle();
     device.Feed(request);
@@ -134,7 +123,7 @@ TEST_F(EngineTest, HalfReceivedRequestIsDroppedWhenTheLineFallsQuiet)
 TEST_F(EngineTest, BytesBetweenRequestsAreSkippedAndRecorded)
 {
     Bytes wire = {0x00, 0x78, 0x5A, 0x78};
-    const Bytes request = Request(7, {9});
+    const Bytes request = RequestFrames(7, {9});
     wire.insert(wire.end(), request.begin(), request.end());
     device.Feed(wire);
     EXPECT_EQ(served, 1);
@@ -146,7 +135,7 @@ TEST_F(EngineTest, BytesBetweenRequestsAreSkippedAndRecorded)
 
 TEST_F(EngineTest, UnknownProcedureIsRefusedWithACodeTheHostTreatsAsFailure)
 {
-    device.Feed(Request(5, {}));
+    device.Feed(RequestFrames(5, {}));
     const Bytes answer = Answer();
     ASSERT_EQ(answer.size(), 9u);
     EXPECT_NE(answer[4], sim::ReplyCode::kReplyFollows);
@@ -157,19 +146,19 @@ TEST_F(EngineTest, FaultsApplyToTheNextRepliesInOrder)
 {
     device.InjectFault(Fault::AskAgain());
     device.InjectFault(Fault::Dropped());
-    device.Feed(Request(7, {1}));
+    device.Feed(RequestFrames(7, {1}));
     EXPECT_EQ(Answer(), kSendAgainReply);
-    device.Feed(Request(7, {1}));
+    device.Feed(RequestFrames(7, {1}));
     EXPECT_TRUE(Answer().empty());
     EXPECT_EQ(served, 1) << "a dropped reply's request was still carried out";
-    device.Feed(Request(7, {1}));
+    device.Feed(RequestFrames(7, {1}));
     EXPECT_FALSE(Answer().empty());
 }
 
 TEST_F(EngineTest, LateReplyIsMarkedForDeliveryAfterATimeout)
 {
     device.InjectFault(Fault::Late());
-    device.Feed(Request(7, {1}));
+    device.Feed(RequestFrames(7, {1}));
     sim::OutputChunk chunk;
     ASSERT_TRUE(device.TakeOutput(chunk));
     EXPECT_EQ(chunk.delay, Fault::kDefaultLateness);
@@ -179,10 +168,10 @@ TEST_F(EngineTest, FaultIsKeptForTheNextReplyWhenTheDeviceIgnoresARequest)
 {
     device.SetHandler(12, [](const Bytes&) { return Outcome::Ignore(); });
     device.InjectFault(Fault::DamagedHeaderSum());
-    device.Feed(Request(12, {}));
+    device.Feed(RequestFrames(12, {}));
     EXPECT_TRUE(Answer().empty());
     EXPECT_EQ(device.PendingFaults(), 1u);
-    device.Feed(Request(7, {}));
+    device.Feed(RequestFrames(7, {}));
     const Bytes answer = Answer();
     ASSERT_EQ(answer.size(), 11u);
     EXPECT_NE(answer[7], 0xFF) << "the damaged checksum went to the first reply sent";
@@ -190,7 +179,7 @@ TEST_F(EngineTest, FaultIsKeptForTheNextReplyWhenTheDeviceIgnoresARequest)
 
 TEST_F(EngineTest, RecordsShowBothDirectionsFrameByFrame)
 {
-    device.Feed(Request(7, {0x42}));
+    device.Feed(RequestFrames(7, {0x42}));
     const auto& frames = device.Frames();
     ASSERT_EQ(frames.size(), 4u);
     EXPECT_EQ(frames[0].kind, FrameKind::RequestHeader);

@@ -19,6 +19,7 @@
 #include "serial/serialstreamerror.h"
 #include "sim/cartridge.h"
 #include "sim/ptyserver.h"
+#include "tests/support/replystyles.h"
 
 namespace {
 
@@ -96,9 +97,16 @@ TEST_F(PtyServerTest, HostReachesTheCartridgeThroughThePort)
     EXPECT_EQ(host.BufferSize(), Cartridge::kDefaultBufferSize);
 }
 
-TEST_F(PtyServerTest, WhatTheHostProgramsIsInTheFlash)
+// The server's reply style option reaches the cartridge's replies.
+class PtyServerStyled : public PtyServerTest, public ::testing::WithParamInterface<std::string>
 {
-    StartServer(FullSpeed());
+};
+
+TEST_P(PtyServerStyled, WhatTheHostProgramsIsInTheFlash)
+{
+    PtyServer::Options options = FullSpeed();
+    options.replyStyle = styletest::Style(GetParam());
+    StartServer(options);
     Host host(server->PortName());
     const Bytes data = {0xDE, 0xAD, 0xBE, 0xEF, 0x0D, 0x11, 0x13, 0x7F};
     CRpcMessage message(256);
@@ -116,7 +124,11 @@ TEST_F(PtyServerTest, WhatTheHostProgramsIsInTheFlash)
 
     EXPECT_TRUE(server->WithCartridge([&](Cartridge& c) { return c.Flash().Holds(0x100, data); }))
         << "every byte value, line-discipline characters included, must cross unchanged";
+    EXPECT_EQ(server->WithCartridge([](Cartridge& c) { return c.GetReplyStyle().extraMax; }),
+              options.replyStyle->extraMax);
 }
+
+PLEMO_FOR_PTY_REPLY_STYLES(PtyServerStyled);
 
 TEST_F(PtyServerTest, PortClosedAndOpenedAgainIsServedAgain)
 {

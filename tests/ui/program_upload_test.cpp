@@ -5,6 +5,7 @@
 // file.
 #include <QFile>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
@@ -45,10 +46,13 @@ bool toolsAvailable()
 }
 
 DriverRun uploadWithTheProgram(const std::string& file, const std::string& dump,
-                               const QString& baud, const QString& mode)
+                               const QString& baud, const QString& mode, const std::string& style)
 {
     QProcess driver;
     driver.setProcessChannelMode(QProcess::MergedChannels);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PLEMO_REPLY_STYLE"), QString::fromStdString(style));
+    driver.setProcessEnvironment(environment);
     driver.start(QStringLiteral(PLEMO_RUN_UPLOAD_UNDER_X),
                  {QStringLiteral(PLEMO_UPLOAD_PROGRAM), QStringLiteral(PLEMO_CARTSIM_PROGRAM),
                   QString::fromStdString(file), QString::fromStdString(dump), baud, mode});
@@ -84,7 +88,9 @@ bool erased(const Bytes& bytes, std::size_t from, std::size_t length)
     return slice(bytes, from, length) == Bytes(length, 0xFF);
 }
 
-class RealProgramUpload : public ::testing::Test
+// The real program meets a cartridge whose ignored replies carry a status,
+// and one whose every reply length is drawn at random.
+class RealProgramUpload : public ::testing::TestWithParam<std::string>
 {
 protected:
     void SetUp() override
@@ -103,7 +109,7 @@ protected:
             .write(reinterpret_cast<const char*>(content.data()),
                    static_cast<std::streamsize>(content.size()));
         const std::string dumpPath = dir.path().toStdString() + "/flash.bin";
-        const DriverRun run = uploadWithTheProgram(file, dumpPath, baud, mode);
+        const DriverRun run = uploadWithTheProgram(file, dumpPath, baud, mode, GetParam());
         if (run.exitCode == kCannotRunHere)
             return false;
         EXPECT_EQ(run.exitCode, 0) << run.output;
@@ -119,7 +125,7 @@ protected:
 
 } // namespace
 
-TEST_F(RealProgramUpload, FirmwareTypedIntoTheFileFieldLandsInTheCartridge)
+TEST_P(RealProgramUpload, FirmwareTypedIntoTheFileFieldLandsInTheCartridge)
 {
     const Bytes firmware = uploadtest::Pattern(16000, 3);
     if (!upload(firmware, "game.frm", QStringLiteral("38400")))
@@ -129,7 +135,7 @@ TEST_F(RealProgramUpload, FirmwareTypedIntoTheFileFieldLandsInTheCartridge)
     EXPECT_TRUE(erased(flash, firmware.size(), flash.size() - firmware.size()));
 }
 
-TEST_F(RealProgramUpload, BitstreamTypedIntoTheFileFieldBecomesTheImage)
+TEST_P(RealProgramUpload, BitstreamTypedIntoTheFileFieldBecomesTheImage)
 {
     bitfile::Fields design;
     design.data = uploadtest::Pattern(5000, 4);
@@ -155,7 +161,7 @@ TEST_F(RealProgramUpload, BitstreamTypedIntoTheFileFieldBecomesTheImage)
 // attempt ends would take some 9 s). How soon it ends it, within half a
 // second, is the upload session's test to show, on the simulated clock,
 // where no loaded X server stretches the time.
-TEST_F(RealProgramUpload, CancelWhileTheCartridgeIsSilentDuringACommitIsTakenAtOnce)
+TEST_P(RealProgramUpload, CancelWhileTheCartridgeIsSilentDuringACommitIsTakenAtOnce)
 {
     const Bytes firmware = uploadtest::Pattern(16000, 5);
     if (!upload(firmware, "game.frm", QStringLiteral("38400"), QStringLiteral("cancel-when-silent")))
@@ -170,3 +176,7 @@ TEST_F(RealProgramUpload, CancelWhileTheCartridgeIsSilentDuringACommitIsTakenAtO
     ASSERT_EQ(flash.size(), 4u << 20);
     EXPECT_TRUE(erased(flash, 0, flash.size())) << "nothing was programmed";
 }
+
+INSTANTIATE_TEST_SUITE_P(Styles, RealProgramUpload,
+                         ::testing::Values(std::string("status"), std::string("random")),
+                         styletest::ParamName);

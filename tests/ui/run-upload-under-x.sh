@@ -11,6 +11,8 @@
 # is pressed; the script says how long until the cartridge was told that
 # the upload is over ("cancel took effect in N ms"). With PLEMO_SHOTS_DIR set, pictures of the waiting, programming
 # and result states are kept there as upload-<file name>-<state>.png.
+# PLEMO_REPLY_STYLE: the cartridge's reply style (plemo-cartsim --reply-style;
+# default exact).
 # Exit codes: 0 the upload ran and the program ended with 0; 77 cannot run
 # here (not root, or no free device name); 90 no window; 91 the program did
 # not end; 92 no X server; 93 the cartridge did not start; 94 no result in
@@ -20,6 +22,7 @@ set -u
 program=$1 cartsim=$2 file=$3 dump_out=$4 baud=${5:-38400} mode=${6:-upload}
 cartsim_faults=()
 [ "$mode" = cancel-when-silent ] && cartsim_faults=(--fall-silent-at 4)
+reply_style=${PLEMO_REPLY_STYLE:-exact}
 title='^Plemo Upload Utility 1\.0\.3$'
 # A cartridge still booting ignores this many handshake requests (three
 # whole handshakes): long enough to see the dialog wait for it.
@@ -70,7 +73,7 @@ trap 'exit 130' INT TERM
 
 # --- The cartridge --------------------------------------------------------------
 "$cartsim" --link "$link" --verbose --baud "$baud" --dump "$workdir/flash.bin" \
-    --boot-after-handshakes "$boot_after_requests" "${cartsim_faults[@]}" \
+    --boot-after-handshakes "$boot_after_requests" --reply-style "$reply_style" "${cartsim_faults[@]}" \
     >"$workdir/cartsim.log" 2>&1 &
 cartsim_pid=$!
 for _ in $(seq 100); do [ -L "$link" ] && break; sleep 0.05; done

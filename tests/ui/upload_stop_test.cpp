@@ -62,13 +62,24 @@ private:
     AtEveryEventPoint watch;
 };
 
+class CancelUpload : public styletest::StyledTest
+{
+};
+class ExitDuringUpload : public styletest::StyledTest
+{
+};
+class LineFails : public styletest::StyledTest
+{
+};
+
 } // namespace
 
 // --- Cancel while the cartridge does not answer --------------------------------
+// (It never answers: its reply style plays no part.)
 
 // The click comes while a handshake waits for its answer: that handshake's
 // request, already sent, is the last one the cartridge hears.
-TEST(CancelUpload, WhileABitstreamWaitsEndsCancelledWithoutFinishing)
+TEST(CancelWhileWaiting, ForABitstreamEndsCancelledWithoutFinishing)
 {
     CartridgeOnPty cartridge(kNeverBoots);
     TestFiles files;
@@ -95,7 +106,7 @@ TEST(CancelUpload, WhileABitstreamWaitsEndsCancelledWithoutFinishing)
     EXPECT_EQ(magics, std::vector<uint32_t>(magics.size(), kBitstreamMagic));
 }
 
-TEST(CancelUpload, WhileFirmwareWaitsEndsCancelledAfterTheBitstreamHandshake)
+TEST(CancelWhileWaiting, ForFirmwareEndsCancelledAfterTheBitstreamHandshake)
 {
     CartridgeOnPty cartridge(kNeverBoots);
     TestFiles files;
@@ -129,9 +140,9 @@ TEST(CancelUpload, WhileFirmwareWaitsEndsCancelledAfterTheBitstreamHandshake)
 
 // --- Cancel while the cartridge is programmed -----------------------------------
 
-TEST(CancelUpload, DuringProgrammingIsAnErrorAndTheCartridgeIsStillTold)
+TEST_P(CancelUpload, DuringProgrammingIsAnErrorAndTheCartridgeIsStillTold)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("game.frm", Pattern(kFirmwareSize)));
@@ -151,9 +162,9 @@ TEST(CancelUpload, DuringProgrammingIsAnErrorAndTheCartridgeIsStillTold)
 
 // A second click on Upload cannot start a second upload inside the first:
 // the button cancels while an upload runs.
-TEST(CancelUpload, ButtonPressedTwiceDuringProgrammingCancelsOnlyOnce)
+TEST_P(CancelUpload, ButtonPressedTwiceDuringProgrammingCancelsOnlyOnce)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("game.frm", Pattern(kFirmwareSize)));
@@ -173,9 +184,9 @@ TEST(CancelUpload, ButtonPressedTwiceDuringProgrammingCancelsOnlyOnce)
 
 // --- Exit and close during an upload -------------------------------------------
 
-TEST(ExitDuringUpload, WhileWaitingCancelsAndQuitsOnceTheUploadReturned)
+TEST_P(ExitDuringUpload, WhileWaitingCancelsAndQuitsOnceTheUploadReturned)
 {
-    CartridgeOnPty cartridge(kNeverBoots);
+    CartridgeOnPty cartridge(Style(), kNeverBoots);
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("design.bit", Pattern(1000)));
@@ -194,9 +205,9 @@ TEST(ExitDuringUpload, WhileWaitingCancelsAndQuitsOnceTheUploadReturned)
     ExpectIdleAndUsable(dialog);
 }
 
-TEST(ExitDuringUpload, WhileProgrammingEndsOnTheErrorPathThenQuits)
+TEST_P(ExitDuringUpload, WhileProgrammingEndsOnTheErrorPathThenQuits)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("game.frm", Pattern(kFirmwareSize)));
@@ -220,9 +231,9 @@ TEST(ExitDuringUpload, WhileProgrammingEndsOnTheErrorPathThenQuits)
 }
 
 // The program ties its end to the last window closing, as main() does.
-TEST(ExitDuringUpload, ClosingTheWindowWhileProgrammingStopsTheUploadThenQuits)
+TEST_P(ExitDuringUpload, ClosingTheWindowWhileProgrammingStopsTheUploadThenQuits)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("game.frm", Pattern(kFirmwareSize)));
@@ -253,10 +264,10 @@ TEST(ExitDuringUpload, ClosingTheWindowWhileProgrammingStopsTheUploadThenQuits)
 
 // The user plugs the cartridge in again, where it gets a new port, and
 // uploads once more from the same dialog.
-TEST(LineFails, CablePulledWhileProgrammingEndsOnTheErrorPathAndUploadWorksAgain)
+TEST_P(LineFails, CablePulledWhileProgrammingEndsOnTheErrorPathAndUploadWorksAgain)
 {
-    CartridgeOnPty pulled;
-    CartridgeOnPty pluggedAgain;
+    CartridgeOnPty pulled(Style());
+    CartridgeOnPty pluggedAgain(Style());
     TestFiles files;
     const Bytes firmware = Pattern(kFirmwareSize);
     UploadDialog dialog({pulled.PortName(), pluggedAgain.PortName()});
@@ -282,9 +293,9 @@ TEST(LineFails, CablePulledWhileProgrammingEndsOnTheErrorPathAndUploadWorksAgain
     ExpectIdleAndUsable(dialog);
 }
 
-TEST(LineFails, CablePulledWhileWaitingEndsOnTheErrorPath)
+TEST_P(LineFails, CablePulledWhileWaitingEndsOnTheErrorPath)
 {
-    CartridgeOnPty cartridge(kNeverBoots);
+    CartridgeOnPty cartridge(Style(), kNeverBoots);
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("game.frm", Pattern(1000)));
@@ -305,9 +316,9 @@ TEST(LineFails, CablePulledWhileWaitingEndsOnTheErrorPath)
 }
 
 // Nothing was processed in between, so the user sees nothing change.
-TEST(LineFails, PortThatCannotBeOpenedIsAnErrorAndLeavesTheDialogUsable)
+TEST_P(LineFails, PortThatCannotBeOpenedIsAnErrorAndLeavesTheDialogUsable)
 {
-    auto gone = std::make_unique<CartridgeOnPty>();
+    auto gone = std::make_unique<CartridgeOnPty>(Style());
     TestFiles files;
     UploadDialog dialog({gone->PortName()});
     ASSERT_EQ(dialog.SerialPortBox->count(), 1);
@@ -327,3 +338,7 @@ TEST(LineFails, PortThatCannotBeOpenedIsAnErrorAndLeavesTheDialogUsable)
     EXPECT_EQ(boxes.boxesAnswered, 1);
     EXPECT_EQ(boxes.caption, QStringLiteral("Must Select File"));
 }
+
+PLEMO_FOR_PTY_REPLY_STYLES(CancelUpload);
+PLEMO_FOR_PTY_REPLY_STYLES(ExitDuringUpload);
+PLEMO_FOR_PTY_REPLY_STYLES(LineFails);

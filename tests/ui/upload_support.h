@@ -28,6 +28,7 @@
 #include "sim/cartridge.h"
 #include "tests/support/bitfile.h"
 #include "tests/support/pattern.h"
+#include "tests/support/replystyles.h"
 #include "sim/procedures.h"
 #include "sim/ptyserver.h"
 #include "tests/ui/dialog_support.h"
@@ -64,7 +65,14 @@ class CartridgeOnPty
 {
 public:
     explicit CartridgeOnPty(uint32_t handshakesBeforeBoot = 0)
+        : CartridgeOnPty(sim::ReplyStyle{}, handshakesBeforeBoot)
     {
+    }
+
+    // A cartridge that answers in `style`.
+    explicit CartridgeOnPty(const sim::ReplyStyle& style, uint32_t handshakesBeforeBoot = 0)
+    {
+        cartridge.SetReplyStyle(style);
         cartridge.BootAfterHandshakes(handshakesBeforeBoot);
         std::string error;
         started = server.Start(error);

@@ -51,13 +51,21 @@ std::vector<uint32_t> Repeated(uint32_t magic, std::size_t count)
     return std::vector<uint32_t>(count, magic);
 }
 
+// Uploads over a pty run against a few reply styles, each in real time.
+class UploadFromTheDialog : public styletest::StyledTest
+{
+};
+class UploadFileKind : public styletest::StyledTest
+{
+};
+
 } // namespace
 
 // --- Uploads that succeed -----------------------------------------------------
 
-TEST(UploadFromTheDialog, FirmwareLandsUnchangedFromAddressZero)
+TEST_P(UploadFromTheDialog, FirmwareLandsUnchangedFromAddressZero)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     const Bytes firmware = Pattern(10000);
     UploadDialog dialog({cartridge.PortName()});
@@ -74,9 +82,9 @@ TEST(UploadFromTheDialog, FirmwareLandsUnchangedFromAddressZero)
     EXPECT_EQ(cartridge.FinishValues(), std::vector<uint32_t>{kFinishUploadValue});
 }
 
-TEST(UploadFromTheDialog, BitstreamBecomesTheImageAtItsFlashAddress)
+TEST_P(UploadFromTheDialog, BitstreamBecomesTheImageAtItsFlashAddress)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     const bitfile::Fields design = SmallDesign();
     UploadDialog dialog({cartridge.PortName()});
@@ -93,9 +101,9 @@ TEST(UploadFromTheDialog, BitstreamBecomesTheImageAtItsFlashAddress)
     EXPECT_EQ(cartridge.FinishValues(), std::vector<uint32_t>{kFinishUploadValue});
 }
 
-TEST(UploadFromTheDialog, WarningFlashesRedThenPlainWithEveryChunk)
+TEST_P(UploadFromTheDialog, WarningFlashesRedThenPlainWithEveryChunk)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("game.frm", Pattern(9000)));
@@ -115,9 +123,9 @@ TEST(UploadFromTheDialog, WarningFlashesRedThenPlainWithEveryChunk)
     EXPECT_EQ(dialog.reports.back().progress, 100);
 }
 
-TEST(UploadFromTheDialog, BitstreamProgressRunsToOneHundredAsTheWarningFlashes)
+TEST_P(UploadFromTheDialog, BitstreamProgressRunsToOneHundredAsTheWarningFlashes)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("design.bit", bitfile::File(SmallDesign())));
@@ -135,9 +143,9 @@ TEST(UploadFromTheDialog, BitstreamProgressRunsToOneHundredAsTheWarningFlashes)
 // The dialog's states as the user meets them, looked at wherever the upload
 // lets the dialog breathe: waiting for a cartridge still booting, then
 // programming, then back to idle with the result.
-TEST(UploadFromTheDialog, DialogGoesFromWaitingThroughProgrammingBackToIdle)
+TEST_P(UploadFromTheDialog, DialogGoesFromWaitingThroughProgrammingBackToIdle)
 {
-    CartridgeOnPty cartridge(kRequestsPerHandshake);
+    CartridgeOnPty cartridge(Style(), kRequestsPerHandshake);
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("design.bit", bitfile::File(SmallDesign())));
@@ -184,9 +192,9 @@ private:
 
 // A cartridge that answers at once leaves the upload no moment to look at
 // events before programming; the user still sees that it waited.
-TEST(UploadFromTheDialog, WaitingIsOnScreenAsSoonAsThePortIsOpen)
+TEST_P(UploadFromTheDialog, WaitingIsOnScreenAsSoonAsThePortIsOpen)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("game.frm", Pattern(100)));
@@ -201,9 +209,9 @@ TEST(UploadFromTheDialog, WaitingIsOnScreenAsSoonAsThePortIsOpen)
 }
 
 // The host opens the path as UTF-8: names in any script are found.
-TEST(UploadFromTheDialog, FileNamedInAnotherScriptIsFound)
+TEST_P(UploadFromTheDialog, FileNamedInAnotherScriptIsFound)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     const Bytes firmware = Pattern(3000, 5);
     UploadDialog dialog({cartridge.PortName()});
@@ -215,9 +223,9 @@ TEST(UploadFromTheDialog, FileNamedInAnotherScriptIsFound)
     EXPECT_TRUE(cartridge.FlashHolds(0, firmware));
 }
 
-TEST(UploadFromTheDialog, UploadWorksAgainAfterASuccess)
+TEST_P(UploadFromTheDialog, UploadWorksAgainAfterASuccess)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     const Bytes first = Pattern(5000, 1);
     const Bytes second = Pattern(5000, 2);
@@ -236,9 +244,9 @@ TEST(UploadFromTheDialog, UploadWorksAgainAfterASuccess)
 
 // --- The kind of file -----------------------------------------------------------
 
-TEST(UploadFileKind, DotBitInAFolderNameMakesABitstream)
+TEST_P(UploadFileKind, DotBitInAFolderNameMakesABitstream)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     const bitfile::Fields design = SmallDesign();
     UploadDialog dialog({cartridge.PortName()});
@@ -252,9 +260,9 @@ TEST(UploadFileKind, DotBitInAFolderNameMakesABitstream)
     EXPECT_EQ(cartridge.HandshakeMagics(), std::vector<uint32_t>{kBitstreamMagic});
 }
 
-TEST(UploadFileKind, CapitalExtensionIsRejectedWithoutTouchingThePort)
+TEST_P(UploadFileKind, CapitalExtensionIsRejectedWithoutTouchingThePort)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("GAME.FRM", Pattern(100)));
@@ -270,9 +278,9 @@ TEST(UploadFileKind, CapitalExtensionIsRejectedWithoutTouchingThePort)
     ExpectIdle(dialog);
 }
 
-TEST(UploadFileKind, OtherExtensionIsRejectedOnTheStatusLine)
+TEST_P(UploadFileKind, OtherExtensionIsRejectedOnTheStatusLine)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("game.bin", Pattern(100)));
@@ -287,9 +295,9 @@ TEST(UploadFileKind, OtherExtensionIsRejectedOnTheStatusLine)
 // The kind is decided when Upload is pressed; a path edited while the
 // cartridge boots into a file of the other kind must not be written where
 // the first kind belongs (a bitstream over the firmware).
-TEST(UploadFileKind, PathEditedToTheOtherKindWhileWaitingIsNotWritten)
+TEST_P(UploadFileKind, PathEditedToTheOtherKindWhileWaitingIsNotWritten)
 {
-    CartridgeOnPty cartridge(2 * kRequestsPerHandshake);
+    CartridgeOnPty cartridge(Style(), 2 * kRequestsPerHandshake);
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("game.frm", Pattern(4000)));
@@ -313,9 +321,9 @@ TEST(UploadFileKind, PathEditedToTheOtherKindWhileWaitingIsNotWritten)
     ExpectIdle(dialog);
 }
 
-TEST(UploadFileKind, MissingFileEndsOnTheErrorPath)
+TEST_P(UploadFileKind, MissingFileEndsOnTheErrorPath)
 {
-    CartridgeOnPty cartridge;
+    CartridgeOnPty cartridge(Style());
     TestFiles files;
     UploadDialog dialog({cartridge.PortName()});
     dialog.Choose(files.Write("there.frm", {}) + ".gone.frm");
@@ -361,3 +369,6 @@ TEST(UploadChoices, NoPortAsksForOne)
     EXPECT_EQ(dialog.DownloadStatusLabel->text(), QStringLiteral("Select Port/File"));
     ExpectIdle(dialog);
 }
+
+PLEMO_FOR_PTY_REPLY_STYLES(UploadFromTheDialog);
+PLEMO_FOR_PTY_REPLY_STYLES(UploadFileKind);
