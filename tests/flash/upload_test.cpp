@@ -186,7 +186,9 @@ TEST_P(FirmwareUpload, ZeroBufferSizeWithNothingToWriteIsNoFailure)
 TEST_P(FirmwareUpload, LongPathIsCutToFitTheTraceLine)
 {
     CartridgeLine line(Style());
-    const std::string name = ::testing::TempDir() + std::string(240, 'p') + ".frm";
+    // One file per style: the styles' cases may run at once, and a file
+    // rewritten during an upload fails it.
+    const std::string name = ::testing::TempDir() + GetParam() + std::string(240, 'p') + ".frm";
     {
         std::ofstream out(name, std::ios::binary);
         out << "ab";
