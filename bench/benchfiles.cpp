@@ -1,6 +1,7 @@
 #include "bench/benchfiles.h"
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -22,11 +23,18 @@ bitfile::Fields BenchFields(uint32_t dataLength, uint32_t seed)
 }
 
 // A name of this process's own: two benchmarks running side by side must
-// not rewrite or remove each other's files in the middle of an upload.
+// not rewrite or remove each other's files in the middle of an upload. Of
+// one width always: the path travels in an upload's text, and a path one
+// digit longer would move every seeded fault of a campaign to other bytes.
 std::string TempPath(const std::string& name)
 {
-    static const std::string run =
-        std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
+    static const std::string run = [] {
+        constexpr int64_t kWidth = 10'000'000'000'000; // 13 digits
+        const int64_t count = std::chrono::steady_clock::now().time_since_epoch().count();
+        char digits[16];
+        std::snprintf(digits, sizeof digits, "%013lld", static_cast<long long>(count % kWidth));
+        return std::string(digits);
+    }();
     return (std::filesystem::temp_directory_path() / (run + "_" + name)).string();
 }
 
