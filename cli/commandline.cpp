@@ -39,74 +39,96 @@ Command ShowText(const QString& text)
     return command;
 }
 
+// The options plemo-flash knows, added to `parser`.
+struct Options
+{
+    explicit Options(QCommandLineParser& parser)
+        : help(DescribedHelp(parser)), version(parser.addVersionOption())
+    {
+        parser.addOptions({port, wait, listPorts, info, trace, quiet});
+        parser.addPositionalArgument("file", "The .bit or .frm file to upload.", "[file]");
+    }
+    static QCommandLineOption DescribedHelp(QCommandLineParser& parser)
+    {
+        parser.setApplicationDescription(QString::fromLatin1(kDescription));
+        return parser.addHelpOption();
+    }
+
+    const QCommandLineOption help;
+    const QCommandLineOption version;
+    const QCommandLineOption port{{"p", "port"}, "The serial port of the cartridge's cable.", "port"};
+    const QCommandLineOption wait{{"w", "wait"},
+                                  "Wait at most this long for the cartridge to answer "
+                                  "(default: until Ctrl-C).",
+                                  "seconds"};
+    const QCommandLineOption listPorts{{"l", "list-ports"},
+                                       "List the serial ports and their state; sends nothing."};
+    const QCommandLineOption info{{"i", "info"}, "Show what the file holds; touches no port."};
+    const QCommandLineOption trace{"trace", "Trace the serial traffic on the standard error."};
+    const QCommandLineOption quiet{{"q", "quiet"}, "Print only errors and the summary."};
+};
+
+// An upload of `path`, as the options describe it.
+Command UploadCommand(const QCommandLineParser& parser, const Options& options,
+                      const QString& path)
+{
+    Command command;
+    command.mode = Command::Mode::Upload;
+    command.upload.path = path.toStdString();
+    command.upload.port = parser.value(options.port).toStdString();
+    if (parser.isSet(options.port) && command.upload.port.empty())
+        return BadUsage("--port needs a port name");
+    if (parser.isSet(options.wait)) {
+        bool number = false;
+        const double seconds = parser.value(options.wait).toDouble(&number);
+        if (!number || !std::isfinite(seconds) || seconds <= 0.0)
+            return BadUsage("--wait needs a number of seconds above 0, not '" +
+                            parser.value(options.wait).toStdString() + "'");
+        command.upload.waitLimit = seconds;
+    }
+    command.upload.trace = parser.isSet(options.trace);
+    command.upload.quiet = parser.isSet(options.quiet);
+    return command;
+}
+
 } // namespace
 
 Command ParseCommandLine(const QStringList& arguments)
 {
     QCommandLineParser parser;
-    parser.setApplicationDescription(QString::fromLatin1(kDescription));
-    const QCommandLineOption help = parser.addHelpOption();
-    const QCommandLineOption version = parser.addVersionOption();
-    const QCommandLineOption port({"p", "port"}, "The serial port of the cartridge's cable.", "port");
-    const QCommandLineOption wait({"w", "wait"},
-                                  "Wait at most this long for the cartridge to answer "
-                                  "(default: until Ctrl-C).",
-                                  "seconds");
-    const QCommandLineOption listPorts({"l", "list-ports"},
-                                       "List the serial ports and their state; sends nothing.");
-    const QCommandLineOption info({"i", "info"}, "Show what the file holds; touches no port.");
-    const QCommandLineOption trace("trace", "Trace the serial traffic on the standard error.");
-    const QCommandLineOption quiet({"q", "quiet"}, "Print only errors and the summary.");
-    parser.addOptions({port, wait, listPorts, info, trace, quiet});
-    parser.addPositionalArgument("file", "The .bit or .frm file to upload.", "[file]");
-
+    const Options options(parser);
     if (!parser.parse(arguments)) {
         QString error = parser.errorText();
         if (error.endsWith('.'))
             error.chop(1);
         return BadUsage(error.toStdString());
     }
-    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all")))
+    if (parser.isSet(options.help) || parser.isSet(QStringLiteral("help-all")))
         return ShowText(parser.helpText());
-    if (parser.isSet(version))
+    if (parser.isSet(options.version))
         return ShowText(QCoreApplication::applicationName() + ' ' +
                         QCoreApplication::applicationVersion() + '\n');
 
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1)
         return BadUsage("one file at a time, not " + std::to_string(files.size()));
-    if (parser.isSet(listPorts) && parser.isSet(info))
+    const bool listing = parser.isSet(options.listPorts);
+    const bool showing = parser.isSet(options.info);
+    if (listing && showing)
         return BadUsage("--list-ports and --info do not go together");
-
     Command command;
-    if (parser.isSet(listPorts)) {
+    if (listing) {
         if (!files.isEmpty())
             return BadUsage("--list-ports takes no file");
         command.mode = Command::Mode::ListPorts;
         return command;
     }
     if (files.isEmpty())
-        return BadUsage(parser.isSet(info) ? "--info needs a file" : "no file to upload");
+        return BadUsage(showing ? "--info needs a file" : "no file to upload");
+    if (!showing)
+        return UploadCommand(parser, options, files.first());
+    command.mode = Command::Mode::Info;
     command.upload.path = files.first().toStdString();
-    if (parser.isSet(info)) {
-        command.mode = Command::Mode::Info;
-        return command;
-    }
-
-    command.mode = Command::Mode::Upload;
-    command.upload.port = parser.value(port).toStdString();
-    if (parser.isSet(port) && command.upload.port.empty())
-        return BadUsage("--port needs a port name");
-    if (parser.isSet(wait)) {
-        bool number = false;
-        const double seconds = parser.value(wait).toDouble(&number);
-        if (!number || !std::isfinite(seconds) || seconds <= 0.0)
-            return BadUsage("--wait needs a number of seconds above 0, not '" +
-                            parser.value(wait).toStdString() + "'");
-        command.upload.waitLimit = seconds;
-    }
-    command.upload.trace = parser.isSet(trace);
-    command.upload.quiet = parser.isSet(quiet);
     return command;
 }
 
