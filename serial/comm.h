@@ -26,6 +26,11 @@ public:
     // never goes back.
     using Time = std::chrono::microseconds;
 
+    // The most input dropped at once without a wait: a device only speaks
+    // when spoken to, so anything beyond this is babble, left to whatever
+    // reads next to bound.
+    static constexpr int32_t kMostDiscardedBytes = 64 * 1024;
+
     virtual int32_t Write(const void* data, int32_t length, uint16_t timeoutMs) = 0;
     virtual int32_t Read(void* data, int32_t length, uint16_t timeoutMs) = 0;
     virtual ~IComm() = default;

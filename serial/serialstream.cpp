@@ -180,10 +180,10 @@ int32_t CSerialStream::Read(void* data, int32_t length, int32_t timeoutMs)
     // Everything the system already holds, without waiting. The ring buffer
     // is empty here, so it can take all of it.
     uint8_t pollArea[kBufferSize];
-    const int32_t polled_read = PortRead(pollArea, kBufferSize, 0);
-    PLEMO_INVARIANT(polled_read >= 0);
-    if (polled_read > 0) {
-        AppendToBuffer(pollArea, polled_read);
+    const int32_t polled = PortRead(pollArea, kBufferSize, 0);
+    PLEMO_INVARIANT_SAYING(polled >= 0, "polled_read >= 0");
+    if (polled > 0) {
+        AppendToBuffer(pollArea, polled);
         const int32_t fromPoll = std::min(bufferLen, length - delivered);
         TakeFromBuffer(destination + delivered, fromPoll);
         delivered += fromPoll;
@@ -192,10 +192,9 @@ int32_t CSerialStream::Read(void* data, int32_t length, int32_t timeoutMs)
     // Only the bytes still missing are waited for, straight into the
     // caller's memory, under one time-out for all of them.
     if (delivered < length && timeoutMs != 0) {
-        const int32_t blocking_read =
-            PortRead(destination + delivered, length - delivered, timeoutMs);
-        PLEMO_INVARIANT(blocking_read >= 0);
-        delivered += blocking_read;
+        const int32_t waited = PortRead(destination + delivered, length - delivered, timeoutMs);
+        PLEMO_INVARIANT_SAYING(waited >= 0, "blocking_read >= 0");
+        delivered += waited;
     }
     return delivered;
 }
@@ -204,7 +203,7 @@ void CSerialStream::DiscardInput()
 {
     uint8_t discarded[kDiscardChunk];
     int32_t total = 0;
-    while (total < kDiscardLimit) {
+    while (total < IComm::kMostDiscardedBytes) {
         const int32_t count = Read(discarded, kDiscardChunk, 0);
         if (count == 0)
             return;
@@ -234,12 +233,12 @@ bool CSerialStream::ProbeModem()
     return ContainsOk(answer, count);
 }
 
-void CSerialStream::TakeFromBuffer(uint8_t* destination, int32_t copy_len)
+void CSerialStream::TakeFromBuffer(uint8_t* destination, int32_t count)
 {
-    PLEMO_INVARIANT(copy_len <= bufferLen);
-    bufferLen -= copy_len;
+    PLEMO_INVARIANT_SAYING(count <= bufferLen, "copy_len <= bufferLen");
+    bufferLen -= count;
     const uint8_t* const first = destination;
-    int32_t remaining = copy_len;
+    int32_t remaining = count;
     while (remaining > 0) {
         const int32_t piece = std::min(remaining, kBufferSize - bufferStart);
         std::memcpy(destination, buffer + bufferStart, piece);
@@ -247,14 +246,15 @@ void CSerialStream::TakeFromBuffer(uint8_t* destination, int32_t copy_len)
         remaining -= piece;
         bufferStart = (bufferStart + piece) & kRingMask;
     }
-    if (copy_len != 0)
-        TraceBytes("Read:%s: ", name, first, copy_len);
+    if (count != 0)
+        TraceBytes("Read:%s: ", name, first, count);
 }
 
-void CSerialStream::AppendToBuffer(const uint8_t* source, int32_t copy_len)
+void CSerialStream::AppendToBuffer(const uint8_t* source, int32_t count)
 {
-    PLEMO_INVARIANT(copy_len <= (int)sizeof(buffer)-bufferLen);
-    int32_t remaining = copy_len;
+    PLEMO_INVARIANT_SAYING(count <= kBufferSize - bufferLen,
+                           "copy_len <= (int)sizeof(buffer)-bufferLen");
+    int32_t remaining = count;
     while (remaining > 0) {
         const int32_t end = (bufferStart + bufferLen) & kRingMask;
         const int32_t piece = std::min(remaining, kBufferSize - end);

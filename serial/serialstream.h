@@ -19,6 +19,7 @@
 #include <functional>
 #include <string>
 
+#include "serial/comm.h"
 #include "serial/serialstreamerror.h"
 #include "serial/trace.h"
 
@@ -83,7 +84,7 @@ public:
     // system fails or the line is gone (a pulled adapter, a hung-up peer).
     int32_t Read(void* data, int32_t length, int32_t timeoutMs);
 
-    // Drops every byte that has arrived so far. Stops after kDiscardLimit
+    // Drops every byte that has arrived so far. Stops after IComm::kMostDiscardedBytes
     // bytes even if more keep coming, so a babbling device cannot hold it.
     void DiscardInput();
     // Sends "AT" three times and tells whether "OK" comes back within 100 ms
@@ -103,7 +104,6 @@ public:
     static constexpr int32_t kBufferSize = 512;
     // Enough for any modem's chatter, far less than a device that never stops
     // sends before the user would give up on the probe.
-    static constexpr int32_t kDiscardLimit = 64 * 1024;
     static constexpr std::chrono::milliseconds kDefaultWriteStallAllowance{5000};
 
 private:
@@ -112,8 +112,8 @@ private:
     std::chrono::steady_clock::time_point LineClearAfter(int32_t length) const;
 
     // Ring buffer.
-    void TakeFromBuffer(uint8_t* destination, int32_t copy_len);
-    void AppendToBuffer(const uint8_t* source, int32_t copy_len);
+    void TakeFromBuffer(uint8_t* destination, int32_t count);
+    void AppendToBuffer(const uint8_t* source, int32_t count);
 
     // Platform layer: one source per operating system.
     void OpenPort();

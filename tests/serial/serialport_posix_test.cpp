@@ -489,7 +489,7 @@ TEST(SerialBabblingDevice, CannotHoldTheModemProbeForever)
 {
     // The device babbles four times what the probe may drop before it asks
     // whether a modem answers; the probe must end before the babble does.
-    constexpr uint64_t kBabble = 4 * CSerialStream::kDiscardLimit;
+    constexpr uint64_t kBabble = 4 * IComm::kMostDiscardedBytes;
     LinePeer peer;
     CSerialStream stream;
     stream.Open(peer.PortName());
