@@ -15,6 +15,7 @@
 #include <QObject>
 
 #include "flash/bitstream.h"
+#include "flash/procedures.h"
 #include "flash/uploadfailure.h"
 #include "rpc/rpc.h"
 
@@ -25,22 +26,6 @@ class CFlashXferHost : public QObject, public CRpc
     Q_OBJECT
 
 public:
-    // The device's procedure numbers (5, 7 and 10 are not used by the host).
-    enum Procedure : uint8_t
-    {
-        kLoadBuffer = 0,
-        kProgramRange = 1,
-        kEraseRange = 2,
-        kCloseRange = 3,
-        kOpenRange = 4,
-        kGetBufferSize = 6,
-        kGetBufferChecksum = 8,
-        kFinishUpload = 9,
-        kPrintText = 11,
-        kHandshake = 12,
-        kSetTransferState = 13,
-    };
-
     // Every call makes up to this many link attempts on damaged or late replies.
     static constexpr uint8_t kLinkAttempts = 4;
     // The most a LoadBuffer call carries: it keeps a call's message small.
@@ -97,11 +82,14 @@ public:
     // has lost its buffer.
     int WriteBlock(uint32_t address, const uint8_t* data, uint32_t count, bool erase);
 
-    // Asks the running operation to stop. A wait for the device ends at once;
-    // a handshake then returns kCancelled, a block write -1 before its next
-    // chunk (or once its commit has been broken off), and the calls that
-    // follow wait no longer than CRpc::kStoppingWaitMs each.
-    void Cancel();
+    // Asks the running operation to stop (the link's StopToken). A wait for
+    // the device ends at once; a handshake then returns kCancelled, a block
+    // write -1 before its next chunk (or once its commit has been broken
+    // off), and the calls that follow wait no longer than
+    // CRpc::kStoppingWaitMs each.
+    void Cancel() { Stop().Ask(); }
+    // A cancel asked for and not yet honoured.
+    bool cancelRequested() const { return Stop().Pending(); }
 
     // The running upload's progress: the bytes handed to the device so far
     // (a block staged again counts again) and the bytes the upload sends.
@@ -118,7 +106,6 @@ public:
         bytesWritten = 0;
     }
     int64_t BytesWritten() const { return bytesWritten; }
-    static const char* NameOf(uint8_t procedure);
 
     // Upload sequences.
     // Everything the stream holds, in blocks of the device's buffer size,
@@ -140,28 +127,74 @@ private:
         int result;
         bool again;
     };
-    template <class Step>
-    Try Repeat(Step step);
-    // Issues a call. One whose answer the host reads goes out only once
-    // every earlier answer is in (ReadyForAnswer).
-    int Invoke(Procedure procedure, CRpcMessage& message);
+    // The one attempt loop of the host: `action` is tried until it says
+    // another try cannot mend it, the attempts are used up, or a stop.
+    template <class Action>
+    Try Repeat(HostAttempts attempts, Action action)
+    {
+        Try last{-1, false};
+        for (int attempt = 0; attempt < Attempts(attempts); ++attempt) {
+            last = action();
+            if (!last.again || Stop().InForce())
+                break;
+        }
+        return last;
+    }
+    // A GetBufferChecksum's question: the sum the host expects, and whether
+    // only the answer "status 0, that sum" is taken (flash/answerprobe.cpp).
+    struct SumQuestion
+    {
+        uint16_t sum;
+        bool known;
+    };
+    // Issue's word that ProgramRange was not sent: the buffer must be
+    // checked again first. No link result.
+    static constexpr int kBufferDisturbed = 1;
+    // Every call of the host goes out here, as the procedure's row in the
+    // table says.
+    int Issue(Procedure procedure, CRpcMessage& message, const SumQuestion* question = nullptr);
     // One try of a procedure that answers with its status.
     Try TryForStatus(Procedure procedure, CRpcMessage& message);
-    static int StatusOf(CRpcMessage& message);
-    // Honours a pending cancel: true (and the request consumed) when there was one.
-    bool TakeCancel();
-
-    // How staging a block ended. An abandoned block (a chunk that could not
-    // be sent, or a cancel) ends the write at once.
-    struct StagingResult
-    {
-        int result;
-        bool abandoned;
-    };
-
+    // The device's signed status at the message's read position; `missing`
+    // when the reply is too short to hold one.
+    static int StatusOf(CRpcMessage& message, int missing);
     int RangeProcedure(Procedure procedure, uint32_t address, uint32_t length);
-    StagingResult StageBlock(CRpcMessage& message, const uint8_t* data, uint32_t count);
-    StagingResult StagingAttempt(CRpcMessage& message, const uint8_t* data, uint32_t count);
+
+    // The block write (flash/blockwrite.cpp).
+    // What the device's transfer buffer holds, as far as the host knows.
+    enum class BufferHolds
+    {
+        Unknown,
+        Block,        // the block being written, not yet confirmed by the device's sum
+        CheckedBlock, // the same, its sum confirmed
+    };
+    // Where a block write goes from each step.
+    enum class Next
+    {
+        Stage,   // stage the block (again) from offset 0
+        Commit,  // open, erase, check and program the range (again)
+        Done,    // programmed
+        GiveUp,  // failed; the cartridge is told the write is over
+        Abandon, // a chunk that could not be sent, or a cancel: ends at once
+    };
+    struct Step
+    {
+        Next next;
+        int result;
+    };
+    // The block being written.
+    struct Block
+    {
+        const uint8_t* data = nullptr;
+        uint32_t address = 0;
+        uint32_t count = 0;
+        bool erase = false;
+        uint16_t sum = 0;            // the host's sum of it
+        uint16_t queryTimeoutMs = 0; // the caller's time-out, for the buffer checks
+    };
+    Step StagingAttempt(CRpcMessage& message);
+    Step CommitAttempt(CRpcMessage& message);
+    Step ProgramCheckedBlock(CRpcMessage& message);
     int LoadChunk(CRpcMessage& message, uint32_t offset, const uint8_t* chunk, uint32_t size);
     // What the device says of its buffer: its status and its sum.
     struct BufferSum
@@ -177,43 +210,10 @@ private:
     // its negative status, or -1, when it does not.
     static int BufferVerdict(const BufferSum& answer, uint16_t expected);
 
-    // A staged block on its way into flash.
-    struct Commit
-    {
-        uint32_t address;
-        uint32_t count;
-        bool erase;
-        uint16_t stagedSum;        // the host's sum of the block
-        uint16_t queryTimeoutMs;   // the caller's time-out, for the buffer check
-    };
-    // Commit attempts, taken from `attemptsLeft`. `bufferLost`: the device no
-    // longer held the block when only programming was left; the range has
-    // been closed again, and the block must be staged anew.
-    int CommitBlock(CRpcMessage& message, const Commit& commit, int& attemptsLeft,
-                    bool& bufferLost);
-    int CommitAttempt(CRpcMessage& message, const Commit& commit, bool& bufferLost);
-    // Checks the buffer once more and programs it, with nothing between the
-    // check's answer and ProgramRange's request.
-    int ProgramCheckedBlock(CRpcMessage& message, const Commit& commit, bool& bufferLost);
-
-    // Telling the device's answers apart (flash/answermarks.cpp).
-    // What the host knows its device's transfer buffer holds.
-    enum class BufferContent
-    {
-        Unknown,
-        Block,        // the block being written, not yet confirmed by the device's sum
-        CheckedBlock, // the same, its sum confirmed
-    };
-    // Before a call whose answer the host reads: Ok once every earlier
-    // answer is in, so that the next one is the call's own; the link's
-    // failure when the device could not be brought to say so.
-    int ReadyForAnswer();
-    // One call whose answer the host knows in advance, made when the link
-    // has written answers off.
-    int PlaceMark();
-    // The device's sum of the first `length` bytes of its buffer, asked so
-    // that only the answer (status 0, `sum`) is taken.
-    int AskKnownSum(uint32_t length, uint16_t sum);
+    // Telling the device's answers apart (flash/answerprobe.cpp): the
+    // probe the link makes while its answers are out of step, a call of
+    // GetBufferChecksum whose answer the host knows in advance.
+    int Probe();
     // Whether (0, `sum`) cannot be mistaken for any answer still on its
     // way: no checksum asked since the answers were last all in had that
     // sum, and it is not what a status of 0 padded with zeros looks like.
@@ -221,21 +221,25 @@ private:
     // The longest prefix of the confirmed block with a distinctive sum; 0 for none.
     uint32_t DistinctivePrefix(uint16_t& sum) const;
     // A distinctive sum for two bytes the host loads itself, other than `avoid`.
-    uint16_t NextNonceSum(uint16_t avoid);
+    uint16_t NextProbeSum(uint16_t avoid);
     void NoteSumAsked(uint16_t sum);
     // What a checksum reply that says "status 0, sum `sum`" begins with.
     static std::vector<uint8_t> KnownSumAnswer(uint16_t sum);
-    // The block write is over: the host no longer vouches for the buffer.
-    void ForgetBlock();
+    int AskKnownSum(uint32_t length, uint16_t sum);
     int LoadBytes(uint32_t offset, const uint8_t* bytes, uint32_t size);
+
     int AskBufferSize(uint32_t& size);
     void ReportProgress(uint32_t chunkSize);
-    int Attempts() const { return retryCount < 1 ? 1 : retryCount; }
+    int Attempts(HostAttempts attempts) const
+    {
+        return attempts == HostAttempts::Once || retryCount < 1 ? 1 : retryCount;
+    }
     // A call of `procedure` that the link could not complete (`linkResult`),
     // or that ended in the cartridge's failing `status`.
     void NoteCallFailure(Procedure procedure, int linkResult, uint32_t address, uint32_t length);
     void NoteStatus(Procedure procedure, int32_t status, uint32_t address, uint32_t length);
     void NoteBufferVerdict(const BufferSum& answer, uint32_t address, uint32_t length);
+    void NoteCancel();
     static bool IsOdd(uint64_t value) { return (value & 1u) != 0; }
 
     // Upload sequence steps.
@@ -247,19 +251,15 @@ private:
     int32_t totalSize = 0;
     // Bytes handed to the device so far, repeated chunks included.
     int32_t bytesSent = 0;
-    bool cancelRequested = false;
     UploadFailure failure;
     int64_t bytesWritten = 0;
     // What the running stream write has read of its input.
     uint64_t bytesRead = 0;
 
-    // The block being written and what the device's buffer holds of it.
-    const uint8_t* blockData = nullptr;
-    uint32_t blockAddress = 0;
-    uint32_t blockCount = 0;
-    BufferContent bufferContent = BufferContent::Unknown;
+    Block block;
+    BufferHolds buffer = BufferHolds::Unknown;
     // Sums of the checksums asked since the answers were last all in: any
     // of them may still come back.
     std::vector<uint16_t> sumsAsked;
-    uint16_t lastNonceSum = 0;
+    uint16_t lastProbeSum = 0;
 };

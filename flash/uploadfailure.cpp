@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "flash/procedures.h"
+
 namespace {
 
 // "0x3C1000-0x3C1FFF"; empty without a range.
@@ -26,14 +28,14 @@ std::string UnusableReply(const UploadFailure& failure)
 {
     // The link's results: -1 a reply code other than "data follows" or
     // "send again", -2 a reply too large for any message.
-    if (failure.status == -1 && failure.procedure == "GetBufferSize")
+    if (failure.status == -1 && failure.procedure == NameOf(Procedure::GetBufferSize))
         return "the cartridge answered GetBufferSize without a size";
-    if (failure.procedure == "GetBufferSize")
+    if (failure.procedure == NameOf(Procedure::GetBufferSize))
         return "the cartridge reported a transfer buffer of " + std::to_string(failure.status) +
                " bytes, which the upload cannot use";
-    if (failure.procedure == "ProgramRange" && failure.status == -1)
+    if (failure.procedure == NameOf(Procedure::ProgramRange) && failure.status == -1)
         return "the cartridge answered " + Step(failure) + " without a status";
-    if (failure.procedure == "GetBufferChecksum")
+    if (failure.procedure == NameOf(Procedure::GetBufferChecksum))
         return "the cartridge answered " + Step(failure) + " without a status and a sum";
     if (failure.status == -2)
         return "the cartridge answered " + Step(failure) + " with a reply too large to take";

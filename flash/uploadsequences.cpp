@@ -107,7 +107,7 @@ int CFlashXferHost::WriteStream(uint32_t address, std::istream& in, bool erase)
     // would stage odd blocks that no range procedure accepts.
     const bool usable = bufferSize != 0 && bufferSize <= kMaxBufferSize && !IsOdd(bufferSize);
     if (!usable && !(bufferSize == 0 && NothingLeft(in))) {
-        NoteFailure(UploadFailure::Of(UploadFailure::What::UnusableReply, NameOf(kGetBufferSize),
+        NoteFailure(UploadFailure::Of(UploadFailure::What::UnusableReply, NameOf(Procedure::GetBufferSize),
                                       static_cast<int32_t>(bufferSize)));
         return -1;
     }

@@ -82,7 +82,7 @@ void CUploadSession::NoteDeviceAnswered()
     result.waitLine = host.LinkStats();
     // Polls the cartridge ignored while it booted, still counted when it
     // answered one: written off later, they are no loss of the line's.
-    owedAtAnswer = host.OwedAnswerCount();
+    owedAtAnswer = host.Answers().OwedCount();
     frontEnd.DeviceAnswered();
 }
 

@@ -71,29 +71,35 @@ Time CRpc::ReadEnd(uint16_t timeoutMs, uint32_t count) const
     return Now() + Milliseconds(timeoutMs) + channel->TransferTime(count);
 }
 
-void CRpc::LetFrontEndRun()
+void CRpc::RunWhileWaiting()
 {
     const Time now = Now();
-    if (now - lastFrontEndRun < Milliseconds(kWhileWaitingIntervalMs))
+    if (now - lastWhileWaiting < Milliseconds(kWhileWaitingIntervalMs))
         return;
-    lastFrontEndRun = now;
+    lastWhileWaiting = now;
     if (whileWaiting)
         whileWaiting();
+}
+
+bool CRpc::CallStopsAt(Time now)
+{
+    // A stop asked for during this call ends its wait here; one in force
+    // before it leaves it until its short limit.
+    if (!callStop.stopped &&
+        (now >= callStop.limit || (stop.InForce() && !callStop.inForceBefore))) {
+        callStop.stopped = true;
+        ++stats.givenUp;
+    }
+    return callStop.stopped;
 }
 
 int32_t CRpc::ReadWithin(uint8_t* data, int32_t count, Time readEnd)
 {
     int32_t got = 0;
     while (got < count) {
-        const Time end = std::min({readEnd, Deadline(), stoppingLimit});
+        const Time end = std::min({readEnd, Deadline(), callStop.limit});
         const Time now = Now();
-        // The stop path: a stop asked for during this call ends its wait
-        // here; one asked for before it leaves it until stoppingLimit.
-        if (!callStopped && (now >= stoppingLimit || (stopRequested && !stoppedBeforeCall))) {
-            callStopped = true;
-            ++stats.givenUp;
-        }
-        if (callStopped || now >= end) {
+        if (CallStopsAt(now) || now >= end) {
             // One last look: bytes that came in time count, even when this
             // process comes to look at them late (a loaded computer).
             got += channel->Read(data + got, count - got, 0);
@@ -101,13 +107,13 @@ int32_t CRpc::ReadWithin(uint8_t* data, int32_t count, Time readEnd)
         }
         // Waited for in slices that end when the front end is next due to
         // run, so that it runs and a stop is seen while the time runs.
-        const Time frontEndDue = lastFrontEndRun + Milliseconds(kWhileWaitingIntervalMs);
+        const Time hookDue = lastWhileWaiting + Milliseconds(kWhileWaitingIntervalMs);
         const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(std::min(end, frontEndDue) - now).count();
+            std::chrono::ceil<std::chrono::milliseconds>(std::min(end, hookDue) - now).count();
         const auto slice = static_cast<uint16_t>(
             std::clamp<decltype(left)>(left, 1, kWhileWaitingIntervalMs));
         got += channel->Read(data + got, count - got, slice);
-        LetFrontEndRun();
+        RunWhileWaiting();
     }
     return got;
 }
@@ -208,7 +214,7 @@ void CRpc::SendRequest(uint8_t procedure, CRpcMessage& message)
     SendFrame(kHeaderFrame, header);
     SendFrame(kArgumentFrame, message);
     ++stats.requests;
-    owed.RequestSent(Milliseconds(timeout));
+    answers.RequestSent(Milliseconds(timeout));
 }
 
 int CRpc::ReceiveReply(CRpcMessage& message)
@@ -228,7 +234,7 @@ int CRpc::ReceiveReply(CRpcMessage& message)
         reply.lineBytes += dataBytes;
         if (knownAnswer == nullptr) {
             // In step, an intact header is the call's answer, whatever it says.
-            owed.AnswerSeen(Now());
+            answers.AnswerSeen(Now());
             return ReceiveReplyData(code, replyLength, message);
         }
         const int known = ReceiveKnownAnswer(code, replyLength, message);
@@ -261,7 +267,7 @@ int CRpc::ReceiveKnownAnswer(uint8_t code, uint16_t replyLength, CRpcMessage& me
     // "Send again" may be the device's word on this request or on an
     // earlier one; sending this one again does no harm either way.
     if (code == kSendAgain) {
-        owed.AnswerSeen(Now());
+        answers.AnswerSeen(Now());
         return kAskedAgain;
     }
     if (code == kReplyFollows) {
@@ -272,12 +278,12 @@ int CRpc::ReceiveKnownAnswer(uint8_t code, uint16_t replyLength, CRpcMessage& me
         const uint32_t answered = message.Length() - argumentLength;
         if (received == Ok && answered >= knownAnswer->size() &&
             std::equal(knownAnswer->begin(), knownAnswer->end(), message.Data() + argumentLength)) {
-            owed.KnownAnswerSeen(Now());
+            answers.KnownAnswerSeen(Now());
             return Ok;
         }
         message.Truncate(argumentLength);
     }
-    owed.StrayAnswerSeen();
+    answers.StrayAnswerSeen();
     return kStrayAnswer;
 }
 
@@ -301,20 +307,20 @@ void CRpc::LetReplyDataPass(uint16_t replyLength)
 
 void CRpc::AwaitOwedAnswers()
 {
-    if (!owed.Pending())
+    if (answers.GetStanding() != AnswerBook::Standing::Owed)
         return;
     const uint64_t lateBefore = stats.lateAnswers;
-    while (owed.Pending() && !callStopped) {
+    while (answers.GetStanding() == AnswerBook::Standing::Owed && !callStop.stopped) {
         // The next answer's first byte may come until then; the rest of it,
         // and whatever babble comes first, take their line time beyond.
-        const Time until = owed.Until(Milliseconds(timeout));
+        const Time until = answers.OwedUntil(Milliseconds(timeout));
         ReplyWait drain{until, until, kHeaderFrameBytes};
         const ActiveWait scope(*this, &drain);
         uint8_t code = 0;
         uint16_t replyLength = 0;
         const int result = ReceiveReplyHeader(0, kWriteTimeoutMs, code, replyLength);
         if (result == Ok) {
-            owed.AnswerSeen(Now());
+            answers.AnswerSeen(Now());
             ++stats.lateAnswers;
             if (code == kReplyFollows) {
                 drain.lineBytes += replyLength + kFrameSumBytes;
@@ -328,8 +334,8 @@ void CRpc::AwaitOwedAnswers()
     // Whatever has not come is written off, also when a stop cut the wait
     // short: no later call may take one of them for its own. A wait cut
     // short says nothing of the device, nor of the line.
-    const uint32_t lost = owed.WriteOff(!callStopped && stats.lateAnswers == lateBefore);
-    if (!callStopped)
+    const uint32_t lost = answers.WriteOff(!callStop.stopped && stats.lateAnswers == lateBefore);
+    if (!callStop.stopped)
         stats.lostAnswers += lost;
 }
 
@@ -337,7 +343,7 @@ void CRpc::DiscardStaleInput()
 {
     uint8_t scratch[64];
     uint32_t dropped = 0;
-    while (dropped < kMaxStaleBytes) {
+    while (dropped < static_cast<uint32_t>(IComm::kMostDiscardedBytes)) {
         const int32_t got = channel->Read(scratch, sizeof scratch, 0);
         if (got <= 0)
             break;
@@ -348,23 +354,20 @@ void CRpc::DiscardStaleInput()
 
 int CRpc::Call(uint8_t procedure, CRpcMessage& message)
 {
-    return Exchange(procedure, message);
+    return Exchange(procedure, message, nullptr);
 }
 
 int CRpc::CallForKnownAnswer(uint8_t procedure, CRpcMessage& message,
                              const std::vector<uint8_t>& answerStart)
 {
-    knownAnswer = &answerStart;
-    const int result = Exchange(procedure, message);
-    knownAnswer = nullptr;
-    return result;
+    return Exchange(procedure, message, &answerStart);
 }
 
 void CRpc::BeginWaits()
 {
-    callStopped = false;
-    stoppedBeforeCall = stopRequested;
-    stoppingLimit = stopRequested ? Now() + Milliseconds(kStoppingWaitMs) : Time::max();
+    callStop.stopped = false;
+    callStop.inForceBefore = stop.InForce();
+    callStop.limit = stop.InForce() ? Now() + Milliseconds(kStoppingWaitMs) : Time::max();
 }
 
 void CRpc::SettleOwedAnswers()
@@ -373,21 +376,34 @@ void CRpc::SettleOwedAnswers()
     AwaitOwedAnswers();
 }
 
-int CRpc::Exchange(uint8_t procedure, CRpcMessage& message)
+int CRpc::BringInStep(const Probe& probe)
+{
+    for (int probes = 0; probes < kMostProbes; ++probes) {
+        SettleOwedAnswers();
+        if (answers.InStep())
+            return Ok;
+        const int probed = probe();
+        if (probed != Ok)
+            return probed;
+    }
+    SettleOwedAnswers();
+    return answers.InStep() ? Ok : TimedOut;
+}
+
+int CRpc::Exchange(uint8_t procedure, CRpcMessage& message, const std::vector<uint8_t>* known)
 {
     ++stats.calls;
     BeginWaits();
     const uint32_t argumentLength = message.Length();
     AwaitOwedAnswers();
     DiscardStaleInput();
-    owed.CallBegins();
+    answers.CallBegins();
+    knownAnswer = known;
 
-    // A device taken for gone gets one attempt a call until it answers.
-    const uint8_t callAttempts = owed.DeviceGone() ? 1 : retries;
+    const uint8_t callAttempts = answers.AttemptsFor(retries);
     uint8_t attempts = 0;
     int requestRepeats = 0;
     int result = Ok;
-    const uint64_t answersBefore = owed.AnswersSeen();
     for (;;) {
         SendRequest(procedure, message);
         result = ReceiveReply(message);
@@ -403,14 +419,15 @@ int CRpc::Exchange(uint8_t procedure, CRpcMessage& message)
             break;
         // Within this call an answer that comes late still answers it: the
         // repeated request is the same. Only later calls must not hear it.
-        owed.WaitEnded(Now());
-        if (callStopped)
+        answers.WaitEnded(Now());
+        if (callStop.stopped)
             break;
         ++(result == TimedOut ? stats.timedOut : stats.damagedReplies);
         if (++attempts >= callAttempts)
             break;
         message.Truncate(argumentLength);
     }
-    owed.CallEnded(owed.AnswersSeen() != answersBefore);
+    knownAnswer = nullptr;
+    answers.CallEnded();
     return result;
 }

@@ -18,24 +18,24 @@
 //    the data frame (M + 2 bytes) once the header has announced it;
 //  - the wait for answers still owed by earlier calls ends at the latest one
 //    time-out (the shorter of theirs and the current one) plus L(9) after
-//    the last of them came or was given up on (see rpc/owedanswers.h);
-//  - dropping stale input never waits and stops after kMaxStaleBytes.
-// Answers are told apart by count alone: the device answers every request
-// it hears once, in order (rpc/owedanswers.h). Nothing else in a reply is
-// relied on: its data length and its timing are the device's to choose. Once
-// answers have been written off, only a call whose answer is known in
-// advance (CallForKnownAnswer) can tell its own answer from a late one; the
-// link's owner makes one before any call whose answer it reads.
-// While it waits, the link lets its owner's front end run every
-// kWhileWaitingIntervalMs (give or take the millisecond its reads are rounded
-// to). A stop request ends the wait in progress at once, and keeps every wait
-// after it short (kStoppingWaitMs).
+//    the last of them came or was given up on (see rpc/answerbook.h);
+//  - dropping stale input never waits and stops after IComm::kMostDiscardedBytes.
+// Answers are told apart by count alone (rpc/answerbook.h): nothing else in
+// a reply is relied on, its data length and timing are the device's to
+// choose. Once answers have been written off, only a call whose answer is
+// known in advance can tell its own answer from a late one; BringInStep
+// makes such calls, built by the link's owner, before a call whose answer is
+// read. While it waits, the link runs its owner's while-waiting hook every
+// kWhileWaitingIntervalMs (give or take the millisecond its reads are
+// rounded to). A stop (rpc/stoptoken.h) ends the wait in progress at once,
+// and keeps every wait after it short (kStoppingWaitMs).
 #include <cstdint>
 #include <functional>
 #include <vector>
 
-#include "rpc/owedanswers.h"
+#include "rpc/answerbook.h"
 #include "rpc/rpcmessage.h"
+#include "rpc/stoptoken.h"
 #include "serial/comm.h"
 
 class CRpc
@@ -72,9 +72,6 @@ public:
     // keeps sending this many bytes without a sync word is babbling (about
     // one second of line time at 38,400 baud).
     static constexpr uint32_t kMaxSyncHuntBytes = 4096;
-    // Stale bytes dropped before a call. A device only speaks when spoken
-    // to, so anything beyond this is babble, left to the sync hunt.
-    static constexpr uint32_t kMaxStaleBytes = 65536;
     // The longest the link waits without letting its owner's front end
     // run: a window repaints and takes a click well within this.
     static constexpr uint16_t kWhileWaitingIntervalMs = 50;
@@ -83,6 +80,9 @@ public:
     // at all answers them in a few milliseconds, and one that has gone
     // silent must not hold the front end.
     static constexpr uint16_t kStoppingWaitMs = 100;
+    // Probes that fail to bring the answers in step (each of them another
+    // answer lost) before the call is given up.
+    static constexpr int kMostProbes = 3;
 
     // What the link met on the line since it was made: the line's health.
     struct Stats
@@ -97,18 +97,19 @@ public:
         uint64_t skippedBytes = 0;   // bytes that were no part of a reply
         uint64_t givenUp = 0;        // waits a stop request ended
 
+        // Every counter, for arithmetic over all of them.
+        static constexpr uint64_t Stats::*kCounters[] = {
+            &Stats::calls,       &Stats::requests,    &Stats::damagedReplies,
+            &Stats::timedOut,    &Stats::askedAgain,  &Stats::lateAnswers,
+            &Stats::lostAnswers, &Stats::skippedBytes, &Stats::givenUp};
+
         // What was met after `earlier` was taken.
         Stats Since(const Stats& earlier) const
         {
-            return {calls - earlier.calls,
-                    requests - earlier.requests,
-                    damagedReplies - earlier.damagedReplies,
-                    timedOut - earlier.timedOut,
-                    askedAgain - earlier.askedAgain,
-                    lateAnswers - earlier.lateAnswers,
-                    lostAnswers - earlier.lostAnswers,
-                    skippedBytes - earlier.skippedBytes,
-                    givenUp - earlier.givenUp};
+            Stats since;
+            for (const auto counter : kCounters)
+                since.*counter = this->*counter - earlier.*counter;
+            return since;
         }
     };
 
@@ -126,19 +127,13 @@ public:
     {
         this->whileWaiting = std::move(whileWaiting);
     }
-    // The one way to stop: the wait in progress ends at once (its call with
-    // TimedOut, without further attempts), and every call after it waits at
-    // most kStoppingWaitMs, until EndStop().
-    void RequestStop() { stopRequested = true; }
-    void EndStop() { stopRequested = false; }
-    bool StopRequested() const { return stopRequested; }
+    // The one stop: asked for, the wait in progress ends at once (its call
+    // with TimedOut, without further attempts), and while it is in force
+    // every call waits at most kStoppingWaitMs.
+    StopToken& Stop() { return stop; }
+    const StopToken& Stop() const { return stop; }
     const Stats& LinkStats() const { return stats; }
-    // Answers the device may still owe to earlier calls.
-    uint32_t OwedAnswerCount() const { return owed.Count(); }
-    // Whether the next answer is known to be the next call's own: false once
-    // answers have been written off, until a known answer has come.
-    bool AnswersInStep() const { return owed.InStep(); }
-    bool AllAnswered() const { return owed.AllAnswered(); }
+    const AnswerBook& Answers() const { return answers; }
 
     // Calls `procedure` with the arguments in `message`. On success the reply
     // stands in `message` behind the arguments, the read position at its
@@ -150,10 +145,17 @@ public:
     // late, and is let pass; the known one puts the answers back in step.
     int CallForKnownAnswer(uint8_t procedure, CRpcMessage& message,
                            const std::vector<uint8_t>& answerStart);
+    // One call with an answer known in advance (made with CallForKnownAnswer),
+    // or the link's failure.
+    using Probe = std::function<int()>;
+    // Before a call whose answer is read: waits for the answers still owed,
+    // and while they are out of step makes `probe` calls (at most
+    // kMostProbes) until they are in step. Ok when they are; the probe's or
+    // the link's failure when the device could not be brought to say so.
+    int BringInStep(const Probe& probe);
     // Waits for the answers earlier calls left owed, as every call does
     // before it sends anything, and writes off those that do not come in
-    // time. Afterwards either every answer is in (AllAnswered()) or the
-    // answers are out of step.
+    // time. Afterwards either every answer is in or they are out of step.
     void SettleOwedAnswers();
 
     int SendFrame(int kind, CRpcMessage& message);
@@ -184,12 +186,15 @@ private:
     IComm::Time Deadline() const;
     // A read of `count` bytes may wait the time-out and their line time.
     IComm::Time ReadEnd(uint16_t timeoutMs, uint32_t count) const;
-    void LetFrontEndRun();
+    void RunWhileWaiting();
+    // Whether a stop ends the current call's waits now (counted once).
+    bool CallStopsAt(IComm::Time now);
     void WriteByte(uint8_t byte);
 
     void SendRequest(uint8_t procedure, CRpcMessage& message);
-    int Exchange(uint8_t procedure, CRpcMessage& message);
-    // A call's waits begin: what a stop request means for them.
+    // Every call goes out here; `known`: the answer it knows in advance.
+    int Exchange(uint8_t procedure, CRpcMessage& message, const std::vector<uint8_t>* known);
+    // A call's waits begin: what a stop in force means for them.
     void BeginWaits();
     // One attempt's reply; kAskedAgain for "send again".
     int ReceiveReply(CRpcMessage& message);
@@ -218,16 +223,19 @@ private:
     uint8_t retries;
 
     std::function<void()> whileWaiting;
-    IComm::Time lastFrontEndRun{0};
+    IComm::Time lastWhileWaiting{0};
     ReplyWait* wait = nullptr; // the reply being waited for, if any
-    bool stopRequested = false;
-    // The current call: a stop asked for before it began limits its waits
-    // to `stoppingLimit`; one asked for while it waits ends it.
-    bool stoppedBeforeCall = false;
-    IComm::Time stoppingLimit = IComm::Time::max();
-    bool callStopped = false;
+    StopToken stop;
+    // How the stop bears on the current call: one in force before it began
+    // limits its waits to `limit`; one asked for while it waits ends it.
+    struct CallStop
+    {
+        bool inForceBefore = false;
+        IComm::Time limit = IComm::Time::max();
+        bool stopped = false;
+    } callStop;
     // The answer the current call knows in advance, if any.
     const std::vector<uint8_t>* knownAnswer = nullptr;
-    OwedAnswers owed;
+    AnswerBook answers;
     Stats stats;
 };

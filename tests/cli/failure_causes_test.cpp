@@ -20,7 +20,6 @@ namespace {
 
 using flashtest::Bytes;
 using flashtest::CartridgeLine;
-namespace Procedure = sim::Procedure;
 
 void WriteFile(const std::string& path, const Bytes& content)
 {
@@ -72,19 +71,19 @@ void OnFirstCall(CartridgeLine& line, uint8_t procedure, std::function<void()> a
 const Cause kCauses[] = {
     {"RefusedProgramming",
      [](CartridgeLine& line, FrontEnd&, const std::string&) {
-         line.cartridge.ForceStatus(Procedure::kProgramRange, -5);
+         line.cartridge.ForceStatus(sim::Procedure::kProgramRange, -5);
      },
      "the cartridge answered ProgramRange for 0x0-0xFFF with status -5", false},
     {"StoppedAnswering",
      [](CartridgeLine& line, FrontEnd&, const std::string&) {
-         line.cartridge.FallSilentAt(Procedure::kOpenRange);
+         line.cartridge.FallSilentAt(sim::Procedure::kOpenRange);
      },
      "the cartridge stopped answering (OpenRange for 0x0-0xFFF got no reply) after 0 bytes were "
      "written (switched off or reset?)",
      false},
     {"DamagedReplies",
      [](CartridgeLine& line, FrontEnd&, const std::string&) {
-         OnFirstCall(line, Procedure::kOpenRange,
+         OnFirstCall(line, sim::Procedure::kOpenRange,
                      [&line] { line.cartridge.Engine().InjectFault(sim::Fault::DamagedDataSum(), 16); });
      },
      "the cartridge's replies to EraseRange for 0x0-0xFFF kept arriving damaged: check the cable", true},

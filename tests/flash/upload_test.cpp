@@ -16,7 +16,6 @@ using flashtest::CartridgeLine;
 using flashtest::Pattern;
 using flashtest::TempFile;
 using Strings = std::vector<std::string>;
-namespace Procedure = sim::Procedure;
 
 namespace {
 
@@ -74,11 +73,11 @@ TEST_P(FirmwareUpload, BlocksFollowTheDeviceBufferSize)
     const Bytes firmware = Pattern(5000);
     TempFile file(firmware);
     EXPECT_EQ(line.host.UploadFirmware(0, file.Path(), true), 0);
-    EXPECT_EQ(line.CallsOf(Procedure::kLoadBuffer),
+    EXPECT_EQ(line.CallsOf(sim::Procedure::kLoadBuffer),
               (Strings{"LoadBuffer(0, 2048)", "LoadBuffer(2048, 2048)", "LoadBuffer(0, 904)"}));
-    EXPECT_EQ(line.CallsOf(Procedure::kProgramRange),
+    EXPECT_EQ(line.CallsOf(sim::Procedure::kProgramRange),
               (Strings{"ProgramRange(0x0, 4096) -> 0", "ProgramRange(0x1000, 904) -> 0"}));
-    EXPECT_EQ(line.CallsOf(Procedure::kGetBufferSize).size(), 1u);
+    EXPECT_EQ(line.CallsOf(sim::Procedure::kGetBufferSize).size(), 1u);
     EXPECT_TRUE(line.cartridge.Flash().Holds(0, firmware));
 }
 
@@ -88,9 +87,9 @@ TEST_P(FirmwareUpload, EmptyFileAsksTheBufferSizeAndWritesNothing)
     TempFile file({});
     EXPECT_EQ(line.host.UploadFirmware(0, file.Path(), true), 0);
     EXPECT_EQ(line.Texts(), (Strings{UploadingLine(file), "Filesize is 0\n", "\n", "Success\n"}));
-    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kGetBufferSize).size(), 1u);
-    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kLoadBuffer).empty());
-    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kSetTransferState).empty());
+    EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kGetBufferSize).size(), 1u);
+    EXPECT_TRUE(line.cartridge.CallsOf(sim::Procedure::kLoadBuffer).empty());
+    EXPECT_TRUE(line.cartridge.CallsOf(sim::Procedure::kSetTransferState).empty());
 }
 
 TEST_P(FirmwareUpload, OddSizedFileLandsWholeWithAnErasedPadByte)
@@ -112,7 +111,7 @@ TEST_P(FirmwareUpload, OddSizedFileLandsWholeWithAnErasedPadByte)
         EXPECT_EQ(line.host.UploadFirmware(0, file.Path(), true), 0);
         EXPECT_TRUE(line.cartridge.Flash().Holds(0, firmware));
         EXPECT_EQ(line.cartridge.Flash().Read(static_cast<uint32_t>(c.size), 1), Bytes{0xFF});
-        EXPECT_EQ(line.CallsOf(Procedure::kProgramRange), c.programmed);
+        EXPECT_EQ(line.CallsOf(sim::Procedure::kProgramRange), c.programmed);
         EXPECT_EQ(line.Texts(), Join({{UploadingLine(file),
                                        "Filesize is " + std::to_string(c.size) + "\n"},
                                       Dots(c.programmed.size() == 2 ? 3 : 1),
@@ -134,7 +133,7 @@ TEST_P(FirmwareUpload, OddAddressIsRefusedBeforeTheBufferSizeIsAsked)
     TempFile file(Pattern(100));
     EXPECT_EQ(line.host.UploadFirmware(1, file.Path(), true), -1);
     EXPECT_EQ(line.Texts(), (Strings{UploadingLine(file), "Filesize is 100\n", "\n", "Error\n"}));
-    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kGetBufferSize).empty());
+    EXPECT_TRUE(line.cartridge.CallsOf(sim::Procedure::kGetBufferSize).empty());
 }
 
 TEST_P(FirmwareUpload, CancelEndsTheUploadWithAnError)
@@ -144,7 +143,7 @@ TEST_P(FirmwareUpload, CancelEndsTheUploadWithAnError)
     const Bytes firmware = Pattern(10000);
     TempFile file(firmware);
     EXPECT_EQ(line.host.UploadFirmware(0, file.Path(), true), -1);
-    EXPECT_EQ(line.CallsOf(Procedure::kProgramRange), Strings{"ProgramRange(0x0, 4096) -> 0"});
+    EXPECT_EQ(line.CallsOf(sim::Procedure::kProgramRange), Strings{"ProgramRange(0x0, 4096) -> 0"});
     const Strings texts = line.Texts();
     EXPECT_EQ(Strings(texts.end() - 2, texts.end()), (Strings{"\n", "Error\n"}));
 }
@@ -170,7 +169,7 @@ TEST_P(FirmwareUpload, UnusableBufferSizeFailsBeforeAnyBlock)
         CartridgeLine line(Style());
         c.report(line.cartridge);
         EXPECT_EQ(line.host.UploadFirmware(0, file.Path(), true), -1);
-        EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kLoadBuffer).empty());
+        EXPECT_TRUE(line.cartridge.CallsOf(sim::Procedure::kLoadBuffer).empty());
         EXPECT_EQ(line.Texts().back(), "Error\n");
     }
 }
@@ -204,7 +203,7 @@ TEST_P(FirmwareUpload, PulledCablePassesTheSerialErrorThrough)
 {
     CartridgeLine line(Style());
     line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
-        if (call.procedure == Procedure::kProgramRange)
+        if (call.procedure == sim::Procedure::kProgramRange)
             line.channel.PullCable();
     });
     TempFile file(Pattern(3000));
@@ -322,10 +321,10 @@ TEST_P(BitstreamUpload, FileWithoutDataKeyEndsAfterTheTraceLines)
 TEST_P(BitstreamUpload, RefusedImageRangeSendsNoDataAndReportsTheError)
 {
     CartridgeLine line(Style());
-    line.cartridge.ForceStatus(Procedure::kOpenRange, -16);
+    line.cartridge.ForceStatus(sim::Procedure::kOpenRange, -16);
     TempFile file(bitfile::File(HundredByteDesign()), ".bit");
     EXPECT_EQ(line.host.UploadBitstream(file.Path()), -16);
-    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kLoadBuffer).empty());
+    EXPECT_TRUE(line.cartridge.CallsOf(sim::Procedure::kLoadBuffer).empty());
     const Strings calls = line.Calls();
     EXPECT_EQ(Strings(calls.end() - 3, calls.end()),
               (Strings{"PrintText(2, \"\\n\")", "SetTransferState(0, 1)",

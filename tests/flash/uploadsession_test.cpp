@@ -22,7 +22,6 @@ using namespace std::chrono_literals;
 using Time = IComm::Time;
 using Outcome = CUploadSession::Outcome;
 using Kind = CUploadSession::Kind;
-namespace Procedure = sim::Procedure;
 
 // The watcher's interval, give or take the millisecond a slice is rounded to.
 constexpr Time kLongestUnwatched = std::chrono::milliseconds(CRpc::kWhileWaitingIntervalMs) + 2ms;
@@ -55,7 +54,7 @@ public:
         ended = result.outcome;
         failure = result.failure;
         endedAt = line.channel.Now();
-        finishesBefore = line.cartridge.CallsOf(Procedure::kFinishUpload).size();
+        finishesBefore = line.cartridge.CallsOf(sim::Procedure::kFinishUpload).size();
     }
 
     // Clicks Cancel at the first keep-alive for which `when(now)` holds.
@@ -84,8 +83,8 @@ class UploadSession : public styletest::StyledTest
 TEST_P(UploadSession, CancelWhileACommitHangsEndsTheUploadWithinHalfASecond)
 {
     const Bytes firmware = Pattern(10000);
-    for (const uint8_t dies : {Procedure::kOpenRange, Procedure::kEraseRange,
-                               Procedure::kProgramRange}) {
+    for (const uint8_t dies : {sim::Procedure::kOpenRange, sim::Procedure::kEraseRange,
+                               sim::Procedure::kProgramRange}) {
         SCOPED_TRACE(static_cast<int>(dies));
         TempFile file(firmware);
         CartridgeLine line(Style());
@@ -106,7 +105,7 @@ TEST_P(UploadSession, CancelWhileACommitHangsEndsTheUploadWithinHalfASecond)
                   std::chrono::milliseconds(CRpc::kStoppingWaitMs) + 1ms)
             << "and FinishUpload, still sent, waits no longer than a stopping call may";
         EXPECT_EQ(user.finishesBefore, 0u) << "the outcome shows before the cartridge is told";
-        EXPECT_EQ(line.cartridge.CallsOf(Procedure::kFinishUpload).size(), 1u);
+        EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kFinishUpload).size(), 1u);
         EXPECT_LE(user.longestGap, kLongestUnwatched);
     }
 }
@@ -117,15 +116,15 @@ TEST_P(UploadSession, CancelDuringAChunkEndsOnTheErrorPathAtOnce)
     CartridgeLine line(Style());
     WatchingFrontEnd user(line, file.Path());
     // While the first chunk crosses the line (half a second at 38,400 baud).
-    user.clickWhen = [&](Time) { return !line.cartridge.CallsOf(Procedure::kLoadBuffer).empty(); };
+    user.clickWhen = [&](Time) { return !line.cartridge.CallsOf(sim::Procedure::kLoadBuffer).empty(); };
 
     EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::Failed);
     EXPECT_LE(user.endedAt - user.clickedAt, 500ms);
-    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kLoadBuffer).size(), 1u)
+    EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kLoadBuffer).size(), 1u)
         << "no chunk goes out after the click";
-    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kProgramRange).empty());
+    EXPECT_TRUE(line.cartridge.CallsOf(sim::Procedure::kProgramRange).empty());
     EXPECT_EQ(line.Texts().back(), "Error\n");
-    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kFinishUpload).size(), 1u);
+    EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kFinishUpload).size(), 1u);
 }
 
 // --- A cartridge that dies during a commit, and no cancel ---------------------------------
@@ -134,10 +133,10 @@ TEST_P(UploadSession, CartridgeThatDiesDuringACommitNeverFreezesTheFrontEnd)
 {
     TempFile bit(bitfile::File({}), ".bit");
     CartridgeLine line(Style());
-    line.cartridge.FallSilentAt(Procedure::kEraseRange);
+    line.cartridge.FallSilentAt(sim::Procedure::kEraseRange);
     Time silentAt = Time::max();
     line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
-        if (call.procedure == Procedure::kEraseRange && silentAt == Time::max())
+        if (call.procedure == sim::Procedure::kEraseRange && silentAt == Time::max())
             silentAt = line.channel.Now();
     });
     WatchingFrontEnd user(line, bit.Path());
@@ -162,8 +161,8 @@ TEST_P(UploadSession, CartridgeThatRestartsMidUploadFailsWithinABoundAndTheNextU
     CartridgeLine line(Style());
     Time restartedAt = Time::max();
     line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
-        if (call.procedure == Procedure::kOpenRange && restartedAt == Time::max() &&
-            line.cartridge.CallsOf(Procedure::kOpenRange).size() == 1) {
+        if (call.procedure == sim::Procedure::kOpenRange && restartedAt == Time::max() &&
+            line.cartridge.CallsOf(sim::Procedure::kOpenRange).size() == 1) {
             restartedAt = line.channel.Now();
             line.cartridge.BootAfterHandshakes(1);
             line.cartridge.Reset();
@@ -199,7 +198,7 @@ TEST_P(UploadSession, CancelWhileFirmwareWaitsEndsTheWaitAtOnce)
 
     EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::Cancelled);
     EXPECT_LE(user.endedAt - user.clickedAt, 500ms);
-    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kFinishUpload).empty());
+    EXPECT_TRUE(line.cartridge.CallsOf(sim::Procedure::kFinishUpload).empty());
 }
 
 TEST_P(UploadSession, CartridgeThatBootsIsHeardAtItsFirstAnswer)

@@ -12,7 +12,6 @@ using flashtest::Bytes;
 using flashtest::CartridgeLine;
 using flashtest::Pattern;
 using Strings = std::vector<std::string>;
-namespace Procedure = sim::Procedure;
 
 namespace {
 
@@ -45,7 +44,7 @@ TEST(RangeProcedures, DeviceStatusIsReturnedWithoutRetrying)
     CartridgeLine line(4096, 3);
     EXPECT_EQ(line.host.OpenRange(0x1000, 0x1000), 0);
     EXPECT_EQ(line.host.OpenRange(0x400000, 2), sim::FlashStatus::kOutsideFlash);
-    EXPECT_EQ(line.CallsOf(Procedure::kOpenRange),
+    EXPECT_EQ(line.CallsOf(sim::Procedure::kOpenRange),
               (Strings{"OpenRange(0x1000, 4096) -> 0", "OpenRange(0x400000, 2) -> -16"}));
 }
 
@@ -59,8 +58,8 @@ TEST(RangeProcedures, LostRepliesAreRetriedByTheLinkThenByTheHostOnceTheAnswersA
         CartridgeLine line(4096, hostAttempts);
         line.cartridge.Engine().InjectFault(sim::Fault::Dropped(), 4);
         EXPECT_EQ(line.host.CloseRange(0, 2), hostAttempts == 1 ? CRpc::TimedOut : 0);
-        EXPECT_EQ(line.cartridge.CallsOf(Procedure::kCloseRange).size(), hostAttempts == 1 ? 4u : 5u);
-        EXPECT_EQ(line.cartridge.CallsOf(Procedure::kGetBufferChecksum).size(),
+        EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kCloseRange).size(), hostAttempts == 1 ? 4u : 5u);
+        EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kGetBufferChecksum).size(),
                   hostAttempts == 1 ? 0u : 1u);
     }
 }
@@ -94,7 +93,7 @@ TEST(Handshake, CancelPendingWhenItStartsEndsItWithoutWaiting)
     line.cartridge.BootAfterHandshakes(1000);
     line.host.Cancel();
     EXPECT_EQ(line.host.Handshake(2), CFlashXferHost::kCancelled);
-    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kHandshake).size(), 1u)
+    EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kHandshake).size(), 1u)
         << "the request in flight is the last; no attempt follows it";
     EXPECT_EQ(line.host.Handshake(2), CRpc::TimedOut) << "the cancel was used up";
 }
@@ -106,7 +105,7 @@ TEST(Handshake, CancelArrivingAsTheCartridgeAnswersStopsTheFirstChunk)
     line.host.Cancel();
     const Bytes data = Pattern(64);
     EXPECT_EQ(line.host.WriteBlock(0, data.data(), 64, true), -1);
-    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kLoadBuffer).empty());
+    EXPECT_TRUE(line.cartridge.CallsOf(sim::Procedure::kLoadBuffer).empty());
 }
 
 TEST(WriteBlock, StagesInChunksChecksAndCommits)
@@ -137,7 +136,7 @@ TEST(WriteBlock, WithoutEraseTheCommitOnlyOpensAndPrograms)
     CartridgeLine line;
     const Bytes data = Pattern(2048);
     EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, false), 0);
-    EXPECT_EQ(line.CallsOf(Procedure::kLoadBuffer), Strings{"LoadBuffer(0, 2048)"});
+    EXPECT_EQ(line.CallsOf(sim::Procedure::kLoadBuffer), Strings{"LoadBuffer(0, 2048)"});
     EXPECT_EQ(Tail(line.Calls(), 4), (Strings{"OpenRange(0x0, 2048) -> 0",
                                               "GetBufferChecksum(2048) -> 0",
                                               "ProgramRange(0x0, 2048) -> 0",
@@ -150,11 +149,11 @@ TEST(WriteBlock, EmptyBlockSendsNoChunkAndNoProgress)
     CartridgeLine line;
     const Bytes none;
     EXPECT_GE(line.host.WriteBlock(0, none.data(), 0, true), 0);
-    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kLoadBuffer).empty());
+    EXPECT_TRUE(line.cartridge.CallsOf(sim::Procedure::kLoadBuffer).empty());
     EXPECT_TRUE(line.progress.empty());
-    EXPECT_EQ(line.CallsOf(Procedure::kGetBufferChecksum),
+    EXPECT_EQ(line.CallsOf(sim::Procedure::kGetBufferChecksum),
               (Strings{"GetBufferChecksum(0) -> 0", "GetBufferChecksum(0) -> 0"}));
-    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kProgramRange).size(), 1u);
+    EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kProgramRange).size(), 1u);
 }
 
 TEST(WriteBlock, OddBlockIsStagedButNeverCommitted)
@@ -162,9 +161,9 @@ TEST(WriteBlock, OddBlockIsStagedButNeverCommitted)
     CartridgeLine line;
     const Bytes data = Pattern(2049);
     EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2049, true), -1);
-    EXPECT_EQ(line.CallsOf(Procedure::kLoadBuffer),
+    EXPECT_EQ(line.CallsOf(sim::Procedure::kLoadBuffer),
               (Strings{"LoadBuffer(0, 2048)", "LoadBuffer(2048, 1)"}));
-    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kOpenRange).empty());
+    EXPECT_TRUE(line.cartridge.CallsOf(sim::Procedure::kOpenRange).empty());
     EXPECT_EQ(line.Calls().back(), "SetTransferState(0, 1)");
     EXPECT_TRUE(line.cartridge.Flash().IsErased(0, 4096));
 }
@@ -175,10 +174,10 @@ TEST(WriteBlock, WrongDeviceChecksumStagesTheBlockAgain)
     line.cartridge.CorruptChecksum(1);
     const Bytes data = Pattern(4096);
     EXPECT_EQ(line.host.WriteBlock(0, data.data(), 4096, true), 0);
-    EXPECT_EQ(line.CallsOf(Procedure::kLoadBuffer),
+    EXPECT_EQ(line.CallsOf(sim::Procedure::kLoadBuffer),
               (Strings{"LoadBuffer(0, 2048)", "LoadBuffer(2048, 2048)", "LoadBuffer(0, 2048)",
                        "LoadBuffer(2048, 2048)"}));
-    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kProgramRange).size(), 1u);
+    EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kProgramRange).size(), 1u);
     EXPECT_TRUE(line.cartridge.Flash().Holds(0, data));
 }
 
@@ -188,7 +187,7 @@ TEST(WriteBlock, WrongDeviceChecksumWithOneAttemptFailsWithoutProgramming)
     line.cartridge.CorruptChecksum(1);
     const Bytes data = Pattern(4096);
     EXPECT_EQ(line.host.WriteBlock(0, data.data(), 4096, true), -1);
-    EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kOpenRange).empty());
+    EXPECT_TRUE(line.cartridge.CallsOf(sim::Procedure::kOpenRange).empty());
     EXPECT_EQ(line.Calls().back(), "SetTransferState(0, 1)");
     EXPECT_TRUE(line.cartridge.Flash().IsErased(0, 4096));
 }
@@ -199,9 +198,9 @@ TEST(WriteBlock, ChecksumStatusOtherThanZeroIsNeverTakenForStaged)
     for (int32_t status : {7, -9}) {
         SCOPED_TRACE(status);
         CartridgeLine line;
-        line.cartridge.ForceStatus(Procedure::kGetBufferChecksum, status);
+        line.cartridge.ForceStatus(sim::Procedure::kGetBufferChecksum, status);
         EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), status < 0 ? status : -1);
-        EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kProgramRange).empty());
+        EXPECT_TRUE(line.cartridge.CallsOf(sim::Procedure::kProgramRange).empty());
         EXPECT_EQ(line.Calls().back(), "SetTransferState(0, 1)");
     }
 }
@@ -209,7 +208,7 @@ TEST(WriteBlock, ChecksumStatusOtherThanZeroIsNeverTakenForStaged)
 TEST(WriteBlock, NegativeProgramStatusClosesTheRangeAndIsReturned)
 {
     CartridgeLine line;
-    line.cartridge.ForceStatus(Procedure::kProgramRange, -5);
+    line.cartridge.ForceStatus(sim::Procedure::kProgramRange, -5);
     const Bytes data = Pattern(2048);
     EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), -5);
     EXPECT_EQ(Tail(line.Calls(), 6), (Strings{"OpenRange(0x0, 2048) -> 0",
@@ -223,11 +222,11 @@ TEST(WriteBlock, NegativeProgramStatusClosesTheRangeAndIsReturned)
 TEST(WriteBlock, FailedCommitIsTriedAgainWithinTheRetryCount)
 {
     CartridgeLine line(4096, 2);
-    line.cartridge.ForceStatus(Procedure::kProgramRange, -5);
+    line.cartridge.ForceStatus(sim::Procedure::kProgramRange, -5);
     const Bytes data = Pattern(2048);
     EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), 0);
-    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kProgramRange).size(), 2u);
-    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kLoadBuffer).size(), 1u) << "staged once";
+    EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kProgramRange).size(), 2u);
+    EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kLoadBuffer).size(), 1u) << "staged once";
     EXPECT_TRUE(line.cartridge.Flash().Holds(0, data));
 }
 
@@ -241,7 +240,7 @@ TEST(WriteBlock, CartridgeThatRestartsBeforeTheCommitIsNeverReportedAsProgrammed
         CartridgeLine line;
         std::size_t checks = 0;
         line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
-            if (call.procedure == Procedure::kGetBufferChecksum && ++checks == restartAfterCheck)
+            if (call.procedure == sim::Procedure::kGetBufferChecksum && ++checks == restartAfterCheck)
                 line.cartridge.Reset();
         });
         const Bytes data = Pattern(4096);
@@ -256,7 +255,7 @@ TEST(WriteBlock, CartridgeThatRestartsBeforeTheCommitIsNeverReportedAsProgrammed
 TEST(WriteBlock, ProgramRangeAnsweredWithoutAStatusIsNoSuccess)
 {
     CartridgeLine line;
-    line.cartridge.Engine().SetHandler(Procedure::kProgramRange,
+    line.cartridge.Engine().SetHandler(sim::Procedure::kProgramRange,
                                        [](const Bytes&) { return sim::Outcome::Reply(); });
     const Bytes data = Pattern(2048);
     EXPECT_LT(line.host.WriteBlock(0, data.data(), 2048, true), 0);
@@ -274,7 +273,7 @@ TEST(WriteBlock, BufferLostBeforeProgrammingIsStagedAgain)
     CartridgeLine line(4096, 2);
     std::size_t checks = 0;
     line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
-        if (call.procedure == Procedure::kGetBufferChecksum && ++checks == 1)
+        if (call.procedure == sim::Procedure::kGetBufferChecksum && ++checks == 1)
             line.cartridge.Reset();
     });
     const Bytes data = Pattern(4096);
@@ -285,7 +284,7 @@ TEST(WriteBlock, BufferLostBeforeProgrammingIsStagedAgain)
     ASSERT_NE(closed, calls.end()) << "the range opened over the lost buffer is closed";
     EXPECT_EQ(std::count(closed, calls.end(), std::string("LoadBuffer(2048, 2048)")), 1)
         << "then the block is staged again";
-    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kOpenRange).size(), 2u);
+    EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kOpenRange).size(), 2u);
     EXPECT_EQ(line.progress, (std::vector<int>{0, 0, 0, 0})) << "four chunks reported";
 }
 
@@ -300,7 +299,7 @@ TEST(WriteBlock, LateSumsThatOutlastTheirWaitAreNeverTakenForAKnownAnswer)
     line.cartridge.SetCallObserver([&line, done = false](const sim::ProcedureCall& call) mutable {
         // The faults of the replies after this one: the sum's two attempts
         // and the question that follows.
-        if (!done && call.procedure == Procedure::kLoadBuffer && call.values.at(0) == 2048) {
+        if (!done && call.procedure == sim::Procedure::kLoadBuffer && call.values.at(0) == 2048) {
             done = true;
             line.cartridge.Engine().InjectFault(sim::Fault::Late(std::chrono::milliseconds(1500)), 4);
         }
@@ -308,7 +307,7 @@ TEST(WriteBlock, LateSumsThatOutlastTheirWaitAreNeverTakenForAKnownAnswer)
     EXPECT_EQ(line.host.WriteBlock(0x2000, block.data(), 4096, true), 0);
     EXPECT_TRUE(line.cartridge.Flash().Holds(0x2000, block));
     EXPECT_FALSE(line.host.Failure().Failed()) << DescribeFailure(line.host.Failure());
-    EXPECT_GT(line.cartridge.CallsOf(Procedure::kGetBufferChecksum).size(), 3u)
+    EXPECT_GT(line.cartridge.CallsOf(sim::Procedure::kGetBufferChecksum).size(), 3u)
         << "a sum of its own was asked: " << ::testing::PrintToString(line.Calls());
 }
 
@@ -321,9 +320,9 @@ TEST(WriteBlock, ChunkThatCannotBeSentEndsTheBlockAtOnce)
     line.cartridge.Engine().InjectFault(sim::Fault::Dropped(), CFlashXferHost::kLinkAttempts);
     const Bytes data = Pattern(4096);
     EXPECT_EQ(line.host.WriteBlock(0, data.data(), 4096, true), CRpc::TimedOut);
-    EXPECT_EQ(line.cartridge.CallsOf(Procedure::kLoadBuffer).size(),
+    EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kLoadBuffer).size(),
               std::size_t{CFlashXferHost::kLinkAttempts});
-    EXPECT_EQ(line.CallsOf(Procedure::kSetTransferState), Strings{"SetTransferState(1, 0)"});
+    EXPECT_EQ(line.CallsOf(sim::Procedure::kSetTransferState), Strings{"SetTransferState(1, 0)"});
 }
 
 TEST(WriteBlock, CancelBeforeTheSecondChunkStopsWithoutClosingState)
@@ -351,9 +350,9 @@ TEST(WriteBlock, CommitRunsUnderTheLongTimeoutWhichIsPutBackAfterwards)
     const Bytes data = Pattern(2048);
     ASSERT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), 0);
     for (const auto& [procedure, timeout] : seen) {
-        const bool commit = procedure == Procedure::kOpenRange ||
-                            procedure == Procedure::kEraseRange ||
-                            procedure == Procedure::kProgramRange;
+        const bool commit = procedure == sim::Procedure::kOpenRange ||
+                            procedure == sim::Procedure::kEraseRange ||
+                            procedure == sim::Procedure::kProgramRange;
         EXPECT_EQ(timeout, commit ? CFlashXferHost::kCommitTimeoutMs : 1000)
             << sim::ProcedureName(procedure);
     }
@@ -365,20 +364,20 @@ TEST(WriteBlock, TimeoutIsPutBackWhateverEndsTheCommit)
     const Bytes data = Pattern(2048);
     {
         CartridgeLine line;
-        line.cartridge.ForceStatus(Procedure::kProgramRange, -5);
+        line.cartridge.ForceStatus(sim::Procedure::kProgramRange, -5);
         EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), -5);
         EXPECT_EQ(line.host.GetTimeout(), 1000);
     }
     {
         CartridgeLine line;
-        line.cartridge.ForceStatus(Procedure::kOpenRange, -16);
+        line.cartridge.ForceStatus(sim::Procedure::kOpenRange, -16);
         EXPECT_EQ(line.host.WriteBlock(0, data.data(), 2048, true), -16);
         EXPECT_EQ(line.host.GetTimeout(), 1000);
     }
     {
         CartridgeLine line;
         line.cartridge.SetCallObserver([&](const sim::ProcedureCall& call) {
-            if (call.procedure == Procedure::kEraseRange)
+            if (call.procedure == sim::Procedure::kEraseRange)
                 line.channel.PullCable();
         });
         EXPECT_THROW(line.host.WriteBlock(0, data.data(), 2048, true), SerialStreamError);

@@ -165,7 +165,7 @@ IComm::Time CallBound(const sim::InProcessChannel& channel, uint8_t retries)
                              CRpcMessage::kMaxLength + 2) +
         std::chrono::milliseconds(CRpc::kWhileWaitingIntervalMs);
     const int64_t requests = std::max<int>(retries, 1) + CRpc::kMaxRequestRepeats;
-    return attempt * (requests + OwedAnswers::kMostCounted + 1);
+    return attempt * (requests + AnswerBook::kMostCounted + 1);
 }
 
 void MakeCall(CRpc& link, ReplayingDevice& device, sim::InProcessChannel& channel, int call,
@@ -204,7 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
     // Stale bytes are dropped before each request only up to the link's
     // bound; beyond it they are babble for the sync hunt, and a reply from
     // an earlier script entry could legitimately be taken.
-    if (size > CRpc::kMaxStaleBytes)
+    if (size > static_cast<size_t>(IComm::kMostDiscardedBytes))
         return 0;
     const fuzzinput::ReplyScript script = fuzzinput::ReplyScript::Decode(bytes, size);
     ReplayingDevice device(script.replies);

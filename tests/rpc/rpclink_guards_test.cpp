@@ -52,7 +52,7 @@ TEST_F(LinkGuardTest, ReplyThatComesLateDuringARepeatStillAnswersTheCall)
     ASSERT_EQ(link.Call(kEcho, message), CRpc::Ok);
     EXPECT_EQ(RequestsHeard(), 3u) << "two repeats went out before the late answer came";
     EXPECT_EQ(Unread(message), (Bytes{1, 1})) << "the first request's answer, however late";
-    EXPECT_EQ(link.OwedAnswerCount(), 2u) << "the repeats' answers are still to come";
+    EXPECT_EQ(link.Answers().OwedCount(), 2u) << "the repeats' answers are still to come";
 }
 
 TEST_F(LinkGuardTest, LaterCallsGetTheirOwnRepliesAfterALateOne)
@@ -89,11 +89,11 @@ TEST_F(LinkGuardTest, ReplyToADroppedCallIsNotTakenByACallThatKnowsItsAnswer)
     int result = 0;
     EchoTag(1, &result);
     EXPECT_EQ(result, CRpc::TimedOut);
-    EXPECT_FALSE(link.AnswersInStep());
+    EXPECT_FALSE(link.Answers().InStep());
     device.InjectFault(Fault::Late());
     EXPECT_EQ(EchoTag(2), 2);
     EXPECT_EQ(EchoTag(3, nullptr, true), 3);
-    EXPECT_TRUE(link.AnswersInStep());
+    EXPECT_TRUE(link.Answers().InStep());
     EXPECT_EQ(EchoTag(4), 4);
 }
 

@@ -97,7 +97,7 @@ TEST_F(LinkTimeTest, AnswerOwedToARepeatedRequestIsNotTakenByTheNextCall)
     link.SetTimeout(200);
     device.InjectFault(Fault::Late(300ms));
     ASSERT_EQ(link.Call(kNothing, message), CRpc::Ok);
-    EXPECT_EQ(link.OwedAnswerCount(), 1u);
+    EXPECT_EQ(link.Answers().OwedCount(), 1u);
 
     CRpcMessage size(256);
     ASSERT_EQ(link.Call(kBufferSize, size), CRpc::Ok);
@@ -144,17 +144,17 @@ TEST_F(LinkTimeTest, AnswersLaterThanTheirWaitAreNeverTakenForAKnownAnswer)
     device.InjectFault(Fault::Late(3s));
     CRpcMessage size(256);
     EXPECT_EQ(link.Call(kBufferSize, size), CRpc::TimedOut) << "four attempts of 500 ms";
-    EXPECT_TRUE(link.AnswersInStep()) << "nothing written off yet";
+    EXPECT_TRUE(link.Answers().InStep()) << "nothing written off yet";
 
     link.SettleOwedAnswers();
-    ASSERT_FALSE(link.AnswersInStep()) << "the late answers outlasted the wait for them";
+    ASSERT_FALSE(link.Answers().InStep()) << "the late answers outlasted the wait for them";
     CRpcMessage echo(256);
     echo.PutU8(7);
     const Bytes known{7, static_cast<uint8_t>(served + 1)};
     ASSERT_EQ(link.CallForKnownAnswer(kEcho, echo, known), CRpc::Ok);
     EXPECT_EQ(Unread(echo), known);
     EXPECT_EQ(link.LinkStats().lateAnswers, kLinkRetries) << "every late answer let pass";
-    EXPECT_TRUE(link.AllAnswered());
+    EXPECT_TRUE(link.Answers().AllAnswered());
     EXPECT_EQ(EchoTag(8), 8);
 }
 
@@ -168,7 +168,7 @@ TEST_F(LinkTimeTest, FrontEndRunsThroughoutALongWaitAndAStopEndsItAtOnce)
     link.SetWhileWaiting([&] {
         watched.push_back(channel.Now());
         if (channel.Now() >= 3s)
-            link.RequestStop();
+            link.Stop().Ask();
     });
     const Time took = Timed([&] { EXPECT_EQ(EchoTag(1), -1); });
 
@@ -185,11 +185,11 @@ TEST_F(LinkTimeTest, FrontEndRunsThroughoutALongWaitAndAStopEndsItAtOnce)
 TEST_F(LinkTimeTest, CallsAfterAStopWaitNoLongerThanTheStoppingWait)
 {
     device.SetSilent(true);
-    link.RequestStop();
+    link.Stop().Ask();
     const Time took = Timed([&] { EchoTag(1); });
     EXPECT_LE(took, std::chrono::milliseconds(CRpc::kStoppingWaitMs) + 1ms);
     EXPECT_EQ(RequestsHeard(), 1u);
-    link.EndStop();
+    link.Stop().End();
     EXPECT_GT(Timed([&] { EchoTag(2); }), 4 * 500ms) << "once the stop is over, calls wait again";
 }
 

@@ -8,7 +8,6 @@
 #include "tests/ui/upload_support.h"
 
 using namespace uploadtest;
-namespace Procedure = sim::Procedure;
 
 namespace {
 
@@ -100,7 +99,7 @@ TEST(CancelWhileWaiting, ForABitstreamEndsCancelledWithoutFinishing)
 
     EXPECT_EQ(dialog.DownloadStatusLabel->text(), kCancelled);
     ExpectIdleAndUsable(dialog);
-    EXPECT_EQ(cartridge.CallCount(Procedure::kFinishUpload), 0u) << "not even unanswered";
+    EXPECT_EQ(cartridge.CallCount(sim::Procedure::kFinishUpload), 0u) << "not even unanswered";
     const std::vector<uint32_t> magics = cartridge.HandshakeMagics();
     EXPECT_LE(magics.size(), heardAtClick + 1) << "no request after the one the click cut";
     EXPECT_EQ(magics, std::vector<uint32_t>(magics.size(), kBitstreamMagic));
@@ -129,7 +128,7 @@ TEST(CancelWhileWaiting, ForFirmwareEndsCancelledAfterTheBitstreamHandshake)
 
     EXPECT_EQ(dialog.DownloadStatusLabel->text(), kCancelled);
     ExpectIdleAndUsable(dialog);
-    EXPECT_EQ(cartridge.CallCount(Procedure::kFinishUpload), 0u) << "not even unanswered";
+    EXPECT_EQ(cartridge.CallCount(sim::Procedure::kFinishUpload), 0u) << "not even unanswered";
     const std::vector<uint32_t> magics = cartridge.HandshakeMagics();
     EXPECT_LE(magics.size(), heardAtClick + 1) << "no request after the one the click cut";
     ASSERT_GE(magics.size(), 2 * h);
@@ -155,7 +154,7 @@ TEST_P(CancelUpload, DuringProgrammingIsAnErrorAndTheCartridgeIsStillTold)
 
     EXPECT_EQ(dialog.DownloadStatusLabel->text(), kFailed);
     EXPECT_EQ(dialog.reports.size(), 2u) << "no chunk goes out after the cancel";
-    EXPECT_EQ(cartridge.CallCount(Procedure::kProgramRange), 0u);
+    EXPECT_EQ(cartridge.CallCount(sim::Procedure::kProgramRange), 0u);
     EXPECT_EQ(cartridge.FinishValues(), std::vector<uint32_t>{kFinishUploadValue});
     ExpectIdleAndUsable(dialog);
 }
@@ -201,7 +200,7 @@ TEST_P(ExitDuringUpload, WhileWaitingCancelsAndQuitsOnceTheUploadReturned)
     EXPECT_EQ(exitCode, 0);
     EXPECT_TRUE(uploadReturned);
     EXPECT_EQ(dialog.DownloadStatusLabel->text(), kCancelled);
-    EXPECT_EQ(cartridge.CallCount(Procedure::kFinishUpload), 0u) << "not even unanswered";
+    EXPECT_EQ(cartridge.CallCount(sim::Procedure::kFinishUpload), 0u) << "not even unanswered";
     ExpectIdleAndUsable(dialog);
 }
 

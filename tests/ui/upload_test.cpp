@@ -9,7 +9,6 @@
 #include "tests/ui/upload_support.h"
 
 using namespace uploadtest;
-namespace Procedure = sim::Procedure;
 
 namespace {
 
@@ -315,7 +314,7 @@ TEST_P(UploadFileKind, PathEditedToTheOtherKindWhileWaitingIsNotWritten)
 
     ASSERT_TRUE(edited);
     EXPECT_EQ(dialog.DownloadStatusLabel->text(), kFailed);
-    EXPECT_EQ(cartridge.CallCount(Procedure::kLoadBuffer), 0u);
+    EXPECT_EQ(cartridge.CallCount(sim::Procedure::kLoadBuffer), 0u);
     EXPECT_TRUE(cartridge.FlashErased(0, 0x400000));
     EXPECT_EQ(cartridge.FinishValues(), std::vector<uint32_t>{kFinishUploadValue});
     ExpectIdle(dialog);
