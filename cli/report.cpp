@@ -96,6 +96,7 @@ std::string Advice(const UploadReport& report)
                " bytes were written (switched off or reset?): check that the Game Boy is on" +
                (damaged ? " and the cable (the line showed damage)" : "") + ", then upload again";
     case What::DamagedReplies:
+    case What::DamagedRequests:
     case What::BufferMismatch:
         return ": check the cable, then upload again";
     case What::DeviceStatus:

@@ -15,6 +15,7 @@
 #include <QObject>
 
 #include "flash/bitstream.h"
+#include "flash/lineintegrity.h"
 #include "flash/procedures.h"
 #include "flash/uploadfailure.h"
 #include "rpc/rpc.h"
@@ -192,7 +193,15 @@ private:
         uint16_t sum = 0;            // the host's sum of it
         uint16_t queryTimeoutMs = 0; // the caller's time-out, for the buffer checks
     };
+    // The staging (flash/staging.cpp).
     Step StagingAttempt(CRpcMessage& message);
+    static constexpr int kChunkCancelled = 2; // no link result
+    int SendChunk(CRpcMessage& message, uint32_t offset, uint32_t size);
+    bool MaySendAgain(int loaded, int& retries);
+    void NoteChunkFailure(int loaded, uint32_t offset, uint32_t size);
+    int CheckPrefix(CRpcMessage& message, uint32_t length);
+    Step CheckRuns(CRpcMessage& message, int retries);
+    bool PrefixAgrees(CRpcMessage& message, uint32_t length);
     Step CommitAttempt(CRpcMessage& message);
     Step ProgramCheckedBlock(CRpcMessage& message);
     int LoadChunk(CRpcMessage& message, uint32_t offset, const uint8_t* chunk, uint32_t size);
@@ -258,6 +267,11 @@ private:
 
     Block block;
     BufferHolds buffer = BufferHolds::Unknown;
+    // Where the running staging's chunks began.
+    std::vector<uint32_t> chunkStarts;
+    // Whether the cartridge answered the text that went before the last chunk.
+    bool dotAnswered = false;
+    LineIntegrity integrity;
     // Sums of the checksums asked since the answers were last all in: any
     // of them may still come back.
     std::vector<uint16_t> sumsAsked;

@@ -57,6 +57,9 @@ std::string DescribeFailure(const UploadFailure& failure)
         return "the cartridge stopped answering (" + Step(failure) + " got no reply)";
     case What::DamagedReplies:
         return "the cartridge's replies to " + Step(failure) + " kept arriving damaged";
+    case What::DamagedRequests:
+        return "the line kept damaging the requests for " + Step(failure) +
+               " (the cartridge answered those that arrived intact)";
     case What::UnusableReply:
         return UnusableReply(failure);
     case What::BufferMismatch:

@@ -13,6 +13,7 @@ struct UploadFailure
         DeviceStatus,   // the cartridge answered with a failing status (`status`)
         NoAnswer,       // the cartridge stopped answering
         DamagedReplies, // its replies kept arriving damaged
+        DamagedRequests, // the line kept the requests from arriving intact
         UnusableReply,  // a reply the host could not use (`status`: the link's result, or -1)
         BufferMismatch, // the cartridge's sum of its buffer was not the block's
         FileUnreadable,

@@ -166,6 +166,7 @@ int CFlashXferHost::UploadFirmware(uint32_t address, const char* path, bool eras
     // An odd last byte goes out padded with an erased byte.
     totalSize = static_cast<int32_t>(*size + (IsOdd(*size) ? 1 : 0));
     bytesSent = 0;
+    integrity.Begin(LinkStats());
     PrintUploadHeader(path, static_cast<int32_t>(*size));
     int result = WriteStream(address, file, erase);
     // The file is read piece by piece while it is written: one that a build
@@ -202,6 +203,7 @@ int CFlashXferHost::UploadBitstream(const char* path)
     // progress counts against.
     totalSize = kImageSize;
     bytesSent = 0;
+    integrity.Begin(LinkStats());
     PrintUploadHeader(path, static_cast<int32_t>(*size));
 
     std::vector<uint8_t> image(kImageSize, kErasedByte);

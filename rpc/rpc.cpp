@@ -44,6 +44,7 @@ CRpc::CRpc(IComm* channel, uint8_t retries)
 void CRpc::WriteByte(uint8_t byte)
 {
     channel->Write(&byte, 1, kWriteTimeoutMs);
+    ++stats.bytesSent;
 }
 
 int CRpc::SendFrame(int kind, CRpcMessage& message)
@@ -53,6 +54,7 @@ int CRpc::SendFrame(int kind, CRpcMessage& message)
             WriteByte(static_cast<uint8_t>(kSyncWord >> shift));
     }
     channel->Write(message.Data(), message.Length(), kWriteTimeoutMs);
+    stats.bytesSent += message.Length();
     const uint16_t sum = ByteSum(message.Data(), message.Length());
     WriteByte(static_cast<uint8_t>(sum));
     WriteByte(static_cast<uint8_t>(sum >> 8));
@@ -115,6 +117,7 @@ int32_t CRpc::ReadWithin(uint8_t* data, int32_t count, Time readEnd)
         got += channel->Read(data + got, count - got, slice);
         RunWhileWaiting();
     }
+    stats.bytesRead += static_cast<uint64_t>(got);
     return got;
 }
 
@@ -350,6 +353,7 @@ void CRpc::DiscardStaleInput()
         dropped += static_cast<uint32_t>(got);
     }
     stats.skippedBytes += dropped;
+    stats.bytesRead += dropped;
 }
 
 int CRpc::Call(uint8_t procedure, CRpcMessage& message)

@@ -96,12 +96,15 @@ public:
         uint64_t lostAnswers = 0;    // answers waited for in vain
         uint64_t skippedBytes = 0;   // bytes that were no part of a reply
         uint64_t givenUp = 0;        // waits a stop request ended
+        uint64_t bytesSent = 0;      // every byte of every request frame
+        uint64_t bytesRead = 0;      // every byte read, skipped ones included
 
         // Every counter, for arithmetic over all of them.
         static constexpr uint64_t Stats::*kCounters[] = {
             &Stats::calls,       &Stats::requests,    &Stats::damagedReplies,
             &Stats::timedOut,    &Stats::askedAgain,  &Stats::lateAnswers,
-            &Stats::lostAnswers, &Stats::skippedBytes, &Stats::givenUp};
+            &Stats::lostAnswers, &Stats::skippedBytes, &Stats::givenUp,
+            &Stats::bytesSent,   &Stats::bytesRead};
 
         // What was met after `earlier` was taken.
         Stats Since(const Stats& earlier) const

@@ -311,18 +311,30 @@ TEST(WriteBlock, LateSumsThatOutlastTheirWaitAreNeverTakenForAKnownAnswer)
         << "a sum of its own was asked: " << ::testing::PrintToString(line.Calls());
 }
 
-TEST(WriteBlock, ChunkThatCannotBeSentEndsTheBlockAtOnce)
+TEST(WriteBlock, ChunkThatCannotBeSentToACartridgeGoneSilentEndsTheBlockAtOnce)
 {
     CartridgeLine line;
-    // SetTransferState and the first "." get through; every reply to the
-    // chunk is lost.
+    // SetTransferState and the first "." get through; from the chunk on,
+    // every reply is lost: the chunk goes once more (the cartridge had
+    // answered its dot), and the unanswered dot before it ends the block.
     line.cartridge.Engine().InjectFault(sim::Fault::None(), 2);
-    line.cartridge.Engine().InjectFault(sim::Fault::Dropped(), CFlashXferHost::kLinkAttempts);
+    line.cartridge.Engine().InjectFault(sim::Fault::Dropped(), 100);
     const Bytes data = Pattern(4096);
     EXPECT_EQ(line.host.WriteBlock(0, data.data(), 4096, true), CRpc::TimedOut);
     EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kLoadBuffer).size(),
-              std::size_t{CFlashXferHost::kLinkAttempts});
+              std::size_t{CFlashXferHost::kLinkAttempts} + 1);
     EXPECT_EQ(line.CallsOf(sim::Procedure::kSetTransferState), Strings{"SetTransferState(1, 0)"});
+}
+
+TEST(WriteBlock, ChunkWhoseRepliesAreLostWhileTheCartridgeAnswersGoesAgainSmaller)
+{
+    CartridgeLine line;
+    line.cartridge.Engine().InjectFault(sim::Fault::None(), 2);
+    line.cartridge.Engine().InjectFault(sim::Fault::Dropped(), CFlashXferHost::kLinkAttempts);
+    const Bytes data = Pattern(4096);
+    EXPECT_EQ(line.host.WriteBlock(0, data.data(), 4096, true), 0);
+    EXPECT_TRUE(line.cartridge.Flash().Holds(0, data));
+    EXPECT_EQ(line.cartridge.CallsOf(sim::Procedure::kLoadBuffer).at(4).values.at(1), 1024u);
 }
 
 TEST(WriteBlock, CancelBeforeTheSecondChunkStopsWithoutClosingState)
