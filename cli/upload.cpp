@@ -54,12 +54,6 @@ public:
         }
     }
     void WhileWaiting() override { PassStopOn(); }
-    // Whether a stop came: a write waiting for a stalled line gives up then.
-    bool Stopping()
-    {
-        PassStopOn();
-        return stop != Stop::None;
-    }
     void DeviceAnswered() override
     {
         transferStarted = Clock::now();
@@ -166,15 +160,7 @@ int Upload(const UploadRequest& request, const std::string& port, Kind kind)
 
     ProgressLine progress(stdout, ProgressStyle(request), [] { return Clock::now(); });
     ConsoleFrontEnd frontEnd(host, request, progress);
-    // A Ctrl-C ends a write that waits for a stalled line; the adapter
-    // outlives the front end, so the hook goes before it does.
-    adapter.SetWriteGiveUp([&frontEnd] { return frontEnd.Stopping(); });
-    struct HookRemover
-    {
-        CPCSerial& adapter;
-        ~HookRemover() { adapter.SetWriteGiveUp({}); }
-    } hookRemover{adapter};
-    CUploadSession session(host, frontEnd);
+    CUploadSession session(host, frontEnd, adapter);
     session.Run(kind);
 
     UploadReport report;

@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "flash/flashxferhost.h"
+#include "serial/pcserial.h"
 #include "serial/serialstreamerror.h"
 
 namespace {
@@ -26,6 +27,33 @@ private:
     CFlashXferHost& host;
 };
 
+// Lets a stalled write on the port give up once a stop has been asked for,
+// for one scope. The front end runs while the write waits, so that a click
+// on Cancel reaches the host there too.
+class StalledWritesGiveUp
+{
+public:
+    StalledWritesGiveUp(CPCSerial* port, CFlashXferHost& host, CUploadSession::IFrontEnd& frontEnd)
+        : port(port)
+    {
+        if (port)
+            port->SetWriteGiveUp([&host, &frontEnd] {
+                frontEnd.WhileWaiting();
+                return host.StopRequested();
+            });
+    }
+    ~StalledWritesGiveUp()
+    {
+        if (port)
+            port->SetWriteGiveUp({});
+    }
+    StalledWritesGiveUp(const StalledWritesGiveUp&) = delete;
+    StalledWritesGiveUp& operator=(const StalledWritesGiveUp&) = delete;
+
+private:
+    CPCSerial* port;
+};
+
 } // namespace
 
 CUploadSession::Kind CUploadSession::KindOf(const std::string& path)
@@ -42,12 +70,18 @@ CUploadSession::CUploadSession(CFlashXferHost& host, IFrontEnd& frontEnd)
 {
 }
 
+CUploadSession::CUploadSession(CFlashXferHost& host, IFrontEnd& frontEnd, CPCSerial& port)
+    : host(host), frontEnd(frontEnd), port(&port)
+{
+}
+
 CUploadSession::Outcome CUploadSession::Run(Kind kind)
 {
     transferResult = -1;
     result = Result{};
     host.ClearFailure();
     const FrontEndRunsWhileWaiting whileWaiting(host, frontEnd);
+    const StalledWritesGiveUp giveUp(port, host, frontEnd);
     const QMetaObject::Connection progress =
         QObject::connect(&host, &CFlashXferHost::UpdateProgressBar, [this](int) { ReportProgress(); });
     Outcome outcome = Outcome::Failed;

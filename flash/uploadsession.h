@@ -20,6 +20,7 @@
 #include "rpc/rpc.h"
 
 class CFlashXferHost;
+class CPCSerial;
 
 class CUploadSession
 {
@@ -63,9 +64,10 @@ public:
     public:
         // The wait for the cartridge begins.
         virtual void WaitingForDevice() = 0;
-        // Runs between two handshakes and at least every
-        // CRpc::kWhileWaitingIntervalMs of any wait for the cartridge: where
-        // a front end keeps its window alive and passes a cancel on to the
+        // Runs between two handshakes, at least every
+        // CRpc::kWhileWaitingIntervalMs of any wait for the cartridge, and
+        // every 50 ms a write waits for a port that takes nothing: where a
+        // front end keeps its window alive and passes a cancel on to the
         // host (CFlashXferHost::Cancel).
         virtual void WhileWaiting() = 0;
         // The cartridge has answered: the transfer begins.
@@ -102,6 +104,10 @@ public:
     static Kind KindOf(const std::string& path);
 
     CUploadSession(CFlashXferHost& host, IFrontEnd& frontEnd);
+    // The same over a serial port: a write that waits for a far end that has
+    // stopped taking bytes gives up once a stop has been asked for, instead
+    // of holding the front end for the write's line time and allowance.
+    CUploadSession(CFlashXferHost& host, IFrontEnd& frontEnd, CPCSerial& port);
 
     // `kind` is the kind of the path the user chose (not Unknown).
     Outcome Run(Kind kind);
@@ -121,6 +127,7 @@ private:
 
     CFlashXferHost& host;
     IFrontEnd& frontEnd;
+    CPCSerial* port = nullptr;
     void ReportProgress();
     // The cartridge's answer ends the wait: what the line met until then
     // belongs to the wait.

@@ -110,7 +110,7 @@ void PlemoForm::uploadFile()
     enterUploadingState(adapter);
     if (openPort(adapter)) {
         DialogFrontEnd frontEnd(*this);
-        CUploadSession(*currentHost, frontEnd).Run(kind);
+        CUploadSession(*currentHost, frontEnd, adapter).Run(kind);
     } else {
         // A port that is taken or gone: nothing was sent. The trace says
         // why; the status line must not go on showing the last upload's
