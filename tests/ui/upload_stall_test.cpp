@@ -12,8 +12,10 @@
 #include <chrono>
 #include <iostream>
 #include <thread>
+#include <tuple>
 
 #include "sim/ptyline.h"
+#include "sim/wire.h"
 #include "tests/ui/upload_support.h"
 
 using namespace uploadtest;
@@ -22,15 +24,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A cartridge that serves until it has heard its first LoadBuffer request,
-// then fills the line towards itself, answers that request and reads
-// nothing more: the host's next write waits for room that never comes.
-// `lineFull` runs on the cartridge's thread once the host has read that
-// answer.
+// A cartridge that serves until it hears its first request of
+// `procedure`, then fills the line towards itself, asks for that request
+// again and reads nothing more: the host's repeated request waits for room
+// that never comes. `lineFull` runs on the cartridge's thread once the host
+// has read the "send again".
 class CartridgeThatStopsTaking
 {
 public:
-    explicit CartridgeThatStopsTaking(std::function<void()> lineFull) : lineFull(std::move(lineFull))
+    CartridgeThatStopsTaking(uint8_t procedure, uint32_t handshakesBeforeBoot,
+                             std::function<void()> lineFull)
+        : lineFull(std::move(lineFull))
     {
         std::string error;
         EXPECT_TRUE(line.Open(error)) << error;
@@ -38,8 +42,9 @@ public:
         // written here queue towards the cartridge as the host's own do.
         filler = ::open(line.HostPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         EXPECT_GE(filler, 0);
-        cartridge.SetCallObserver([this](const sim::ProcedureCall& call) {
-            heardLoad = heardLoad || call.procedure == sim::Procedure::kLoadBuffer;
+        cartridge.BootAfterHandshakes(handshakesBeforeBoot);
+        cartridge.SetCallObserver([this, procedure](const sim::ProcedureCall& call) {
+            heard = heard || call.procedure == procedure;
         });
         worker = std::thread([this] { Serve(); });
     }
@@ -59,16 +64,19 @@ public:
 private:
     void Serve()
     {
-        while (!ending && !heardLoad) {
+        while (!ending && !heard) {
             line.Wait(std::chrono::milliseconds(100), sim::PtyLine::Watch::Input);
             std::vector<uint8_t> bytes;
             if (line.Read(bytes) == sim::PtyLine::Io::Done)
                 cartridge.Engine().Feed(bytes);
-            if (heardLoad)
-                FillLine();
-            SendReplies();
+            if (!heard)
+                SendReplies();
         }
-        if (heardLoad) {
+        if (heard) {
+            FillLine();
+            const std::vector<uint8_t> again =
+                sim::ReplyHeaderFrame(sim::ReplyCode::kSendAgain, 0);
+            Send(again);
             AwaitRepliesRead();
             lineFull();
         }
@@ -91,8 +99,8 @@ private:
         filled = true;
     }
 
-    // Once the host has read the last answer, what it does next is write
-    // its next request.
+    // Once the host has read the "send again", what it does next is write
+    // the request again.
     void AwaitRepliesRead()
     {
         int unread = 1;
@@ -103,14 +111,18 @@ private:
     void SendReplies()
     {
         sim::OutputChunk chunk;
-        while (cartridge.Engine().TakeOutput(chunk)) {
-            for (size_t sent = 0; sent < chunk.bytes.size();) {
-                size_t written = 0;
-                if (line.Write(chunk.bytes.data() + sent, chunk.bytes.size() - sent, written) ==
-                    sim::PtyLine::Io::HungUp)
-                    return;
-                sent += written;
-            }
+        while (cartridge.Engine().TakeOutput(chunk))
+            Send(chunk.bytes);
+    }
+
+    void Send(const std::vector<uint8_t>& bytes)
+    {
+        for (size_t sent = 0; sent < bytes.size();) {
+            size_t written = 0;
+            if (line.Write(bytes.data() + sent, bytes.size() - sent, written) ==
+                sim::PtyLine::Io::HungUp)
+                return;
+            sent += written;
         }
     }
 
@@ -118,20 +130,31 @@ private:
     sim::Cartridge cartridge;
     sim::PtyLine line;
     int filler = -1;
-    std::atomic<bool> heardLoad{false};
+    std::atomic<bool> heard{false};
     std::atomic<bool> filled{false};
     std::atomic<bool> ending{false};
     std::thread worker;
 };
 
-// Which button the user clicks once the line is full.
+// Which button the user clicks once the line is full, and when.
 enum class Click
 {
     Cancel,
     Exit,
 };
+struct Stage
+{
+    const char* name;
+    uint8_t stopsAt; // the cartridge stops taking bytes at this request
+    uint32_t handshakesBeforeBoot;
+    const QString& status; // what the dialog says afterwards
+};
+const Stage kStages[] = {
+    {"WhileWaiting", sim::Procedure::kHandshake, kNeverBoots, kCancelled},
+    {"WhileProgramming", sim::Procedure::kLoadBuffer, 0, kFailed},
+};
 
-class StalledWrite : public ::testing::TestWithParam<Click>
+class StalledWrite : public ::testing::TestWithParam<std::tuple<Click, Stage>>
 {
 };
 
@@ -139,20 +162,23 @@ class StalledWrite : public ::testing::TestWithParam<Click>
 
 // The click is a user's, queued while the dialog's one thread is in the
 // write: only a write that lets the window run takes it. The write's line
-// time is a few milliseconds and its allowance 5 s; two seconds are plenty for
-// the stop, the closing word's own short stall and the port's close, on a
-// loaded machine too.
+// time is a few milliseconds and its allowance 5 s; two seconds are plenty
+// for the stop, the closing word's own short stall and the port's close, on
+// a loaded machine too. A cancel while waiting stays a cancel, however the
+// write it cut short ended.
 TEST_P(StalledWrite, ClickEndsTheUploadAtOnce)
 {
     constexpr auto kBound = std::chrono::milliseconds(2000);
+    const auto [click, stage] = GetParam();
     UploadDialog dialog({});
-    QPushButton* button = GetParam() == Click::Cancel ? dialog.UploadButton : dialog.QuitButton;
+    QPushButton* button = click == Click::Cancel ? dialog.UploadButton : dialog.QuitButton;
     std::atomic<Clock::rep> clickedAt{0};
     bool clickTakenWhileUploading = false;
-    CartridgeThatStopsTaking cartridge([&] {
+    CartridgeThatStopsTaking cartridge(stage.stopsAt, stage.handshakesBeforeBoot, [&] {
         clickedAt = Clock::now().time_since_epoch().count();
+        // Dropped with the dialog if the upload never took it.
         QMetaObject::invokeMethod(
-            qApp,
+            &dialog,
             [&] {
                 clickTakenWhileUploading = dialog.currentHost != nullptr;
                 if (clickTakenWhileUploading)
@@ -168,7 +194,7 @@ TEST_P(StalledWrite, ClickEndsTheUploadAtOnce)
     const int exitCode = RunEventLoop([&] {
         dialog.UploadButton->click();
         idleAt = Clock::now();
-        if (GetParam() == Click::Cancel)
+        if (click == Click::Cancel)
             QApplication::exit(0);
     });
 
@@ -180,11 +206,16 @@ TEST_P(StalledWrite, ClickEndsTheUploadAtOnce)
               << std::chrono::duration_cast<std::chrono::milliseconds>(clickToIdle).count()
               << " ms\n";
     EXPECT_LT(clickToIdle, kBound);
-    EXPECT_EQ(dialog.DownloadStatusLabel->text(), kFailed);
+    EXPECT_EQ(dialog.DownloadStatusLabel->text(), stage.status);
     ExpectIdleAndUsable(dialog);
 }
 
-INSTANTIATE_TEST_SUITE_P(Buttons, StalledWrite, ::testing::Values(Click::Cancel, Click::Exit),
-                         [](const ::testing::TestParamInfo<Click>& info) {
-                             return info.param == Click::Cancel ? "CancelUpload" : "ExitProgram";
+INSTANTIATE_TEST_SUITE_P(Buttons, StalledWrite,
+                         ::testing::Combine(::testing::Values(Click::Cancel, Click::Exit),
+                                            ::testing::ValuesIn(kStages)),
+                         [](const ::testing::TestParamInfo<StalledWrite::ParamType>& info) {
+                             return std::string(std::get<0>(info.param) == Click::Cancel
+                                                    ? "CancelUpload"
+                                                    : "ExitProgram") +
+                                    std::get<1>(info.param).name;
                          });
