@@ -139,6 +139,7 @@ CUploadSession::Outcome CUploadSession::RunOverOpenChannel(Kind kind)
         host.NoteFailure(UploadFailure::Of(UploadFailure::What::Defect));
     }
     QObject::disconnect(progress);
+    NoteStop();
     Finish(OutcomeOf(transferResult));
     // The status line says only how it ended; the trace says why.
     if (result.failure.Failed())
@@ -152,13 +153,20 @@ CUploadSession::Outcome CUploadSession::RunOverOpenChannel(Kind kind)
 void CUploadSession::LetFrontEndRun()
 {
     frontEnd.WhileWaiting();
+    NoteStop();
+}
+
+// Only the front end asks for a stop, and it runs only where the session
+// lets it: looking afterwards sees every stop.
+void CUploadSession::NoteStop()
+{
     stopAsked = stopAsked || host.StopRequested();
 }
 
 void CUploadSession::ReportProgress(int percent)
 {
     frontEnd.Progress(percent, host.BytesSent(), host.TransferSize());
-    stopAsked = stopAsked || host.StopRequested();
+    NoteStop();
 }
 
 void CUploadSession::NoteDeviceAnswered()
@@ -177,7 +185,7 @@ CUploadSession::Outcome CUploadSession::OutcomeOf(int transfer) const
 {
     if (transfer >= 0)
         return Outcome::Succeeded;
-    if (stopAsked || host.StopRequested())
+    if (stopAsked)
         return result.deviceAnswered ? Outcome::CancelledTransfer : Outcome::CancelledWaiting;
     return Outcome::Failed;
 }

@@ -148,6 +148,7 @@ private:
     void TellDeviceUploadEnded();
     // Where the front end runs (and may ask for a stop) while the upload waits.
     void LetFrontEndRun();
+    void NoteStop();
     void ReportProgress(int percent);
     // The cartridge's answer ends the wait: what the line met until then
     // belongs to the wait.
