@@ -93,7 +93,7 @@ private:
             ssize_t written = 0;
             for (int tries = 0; tries < 65536 && written >= 0; ++tries)
                 written = ::write(filler, junk.data(), piece);
-            if (errno != EAGAIN)
+            if (written >= 0 || errno != EAGAIN)
                 return;
         }
         filled = true;
@@ -119,9 +119,11 @@ private:
     {
         for (size_t sent = 0; sent < bytes.size();) {
             size_t written = 0;
-            if (line.Write(bytes.data() + sent, bytes.size() - sent, written) ==
-                sim::PtyLine::Io::HungUp)
+            const sim::PtyLine::Io io = line.Write(bytes.data() + sent, bytes.size() - sent, written);
+            if (io == sim::PtyLine::Io::HungUp)
                 return;
+            if (io == sim::PtyLine::Io::WouldBlock)
+                line.Wait(std::chrono::milliseconds(10), sim::PtyLine::Watch::InputAndRoom);
             sent += written;
         }
     }
