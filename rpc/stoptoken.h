@@ -9,6 +9,8 @@
 // Closing  Ask                                 Asked    a second click is a new request
 // any      End (the caller goes on: a new      None     waits are whole again
 //          block write, a cancelled handshake)
+// Whether a stop was asked for at all since the upload began outlives End:
+// the upload's outcome is a cancel however its last call ended.
 class StopToken
 {
 public:
@@ -19,7 +21,14 @@ public:
         Closing,
     };
 
-    void Ask() { phase = Phase::Asked; }
+    void Ask()
+    {
+        phase = Phase::Asked;
+        asked = true;
+    }
+    // An upload begins: what earlier uploads asked for is forgotten, a stop
+    // in force is not.
+    void BeginUpload() { asked = phase != Phase::None; }
     // The upload ends here if a stop was asked for: true, and from now on
     // it only closes.
     bool Honour()
@@ -36,7 +45,10 @@ public:
     bool Pending() const { return phase == Phase::Asked; }
     // Asked for at all: waits are cut short.
     bool InForce() const { return phase != Phase::None; }
+    // Asked for since the upload began, whether or not it has ended since.
+    bool WasAsked() const { return asked; }
 
 private:
     Phase phase = Phase::None;
+    bool asked = false;
 };

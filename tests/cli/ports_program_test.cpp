@@ -90,6 +90,11 @@ TEST_F(FlashPorts, APortThatWillNotOpenEndsWithExitThreeAndWhatToDo)
     EXPECT_EQ(run.err, "plemo-flash: cannot open " + held.port + ": held by another program (pid " +
                            std::to_string(holder.Pid()) + ", flock): close that program, or choose another port\n");
     EXPECT_EQ(run.out, "");
+    const FlashRun missing = RunFlash(folder, {"--port", folder.Path("missing"), file});
+    EXPECT_EQ(missing.status, 3);
+    EXPECT_EQ(missing.err, "plemo-flash: cannot open " + folder.Path("missing") +
+                               ": no such port: check the name (--list-ports shows the ports found)\n");
+    EXPECT_EQ(missing.out, "");
 
     const FlashRun none = RunFlash(folder, {file}, {Candidates({held.port, folder.Path("missing")})});
     EXPECT_EQ(none.status, 2) << "no free port";
