@@ -3,7 +3,10 @@
 
 #include <chrono>
 
+#include "sim/deviceengine.h"
+#include "sim/inprocesschannel.h"
 #include "sim/line.h"
+#include "sim/wire.h"
 
 namespace {
 
@@ -11,6 +14,7 @@ using namespace std::chrono_literals;
 using sim::LineSpeed;
 using Clock = std::chrono::steady_clock;
 using Micros = std::chrono::microseconds;
+using Bytes = std::vector<uint8_t>;
 
 const Clock::time_point kStart = Clock::time_point{} + 1h;
 
@@ -81,5 +85,38 @@ TEST(Cable, PulledAfterBytesLetsExactlyThoseCross)
     cable.PullAfter(0);
     EXPECT_TRUE(cable.Pulled());
 }
+
+// The in-process channel runs the same line: a request is heard, and each
+// byte of a reply's header is there, exactly when the line time of the bytes
+// so far has passed, at any speed.
+class InProcessLine : public ::testing::TestWithParam<uint32_t>
+{
+};
+
+TEST_P(InProcessLine, ReplyBytesArriveWhenTheirLastBitHasCrossed)
+{
+    const LineSpeed speed(GetParam());
+    sim::DeviceEngine device;
+    device.SetHandler(7, [](const Bytes& arguments) { return sim::Outcome::Reply(arguments); });
+    sim::InProcessChannel channel(device, GetParam());
+    const Bytes request = sim::RequestFrames(7, Bytes(20, 0x33));
+    channel.Write(request.data(), static_cast<int32_t>(request.size()), 0);
+    const Micros heard = channel.OutputDoneAt();
+    EXPECT_EQ(heard, speed.WireTime<Micros>(request.size()));
+    EXPECT_EQ(channel.TransferTime(static_cast<uint32_t>(request.size())), heard);
+
+    Bytes header(9);
+    size_t taken = 0;
+    for (const size_t upTo : {size_t{1}, size_t{3}, size_t{8}, size_t{9}}) {
+        SCOPED_TRACE(upTo);
+        const auto wanted = static_cast<int32_t>(upTo - taken);
+        ASSERT_EQ(channel.Read(header.data() + taken, wanted, 10000), wanted);
+        taken = upTo;
+        EXPECT_EQ(channel.Now(), heard + speed.WireTime<Micros>(upTo));
+    }
+    EXPECT_EQ(header[5], 20) << "the reply to the request";
+}
+
+INSTANTIATE_TEST_SUITE_P(Bauds, InProcessLine, ::testing::Values(9600u, 38400u, 115200u));
 
 } // namespace
