@@ -13,7 +13,7 @@
 #include "flash/flashxferhost.h"
 #include "serial/pcserial.h"
 #include "sim/cartridge.h"
-#include "sim/linepacer.h"
+#include "sim/line.h"
 #include "sim/ptyserver.h"
 
 namespace {
@@ -40,7 +40,7 @@ bool Measure(const char* what, uint32_t baud, const std::vector<uint8_t>& data)
 
     const sim::PtyServer::Stats stats = server.GetStats();
     const uint64_t bytes = stats.bytesFromHost + stats.bytesToHost;
-    const std::chrono::duration<double> lineTime = sim::LinePacer().WireTime(bytes);
+    const std::chrono::duration<double> lineTime = sim::LineSpeed().WireTime(bytes);
     const bool intact =
         server.WithCartridge([&](sim::Cartridge& c) { return c.Flash().Holds(0, data); });
     std::printf("%s: result %d, flash %s, %.3f s for %llu bytes on the line "
@@ -65,7 +65,7 @@ int main(int argc, char** argv)
         data[i] = static_cast<uint8_t>(i * 31 + (i >> 9));
 
     std::printf("WriteMemory of %lu KiB over a pseudo-terminal\n", kilobytes);
-    const bool paced = Measure("paced at 38400 baud", sim::LinePacer::kDefaultBaud, data);
+    const bool paced = Measure("paced at 38400 baud", sim::LineSpeed::kDefaultBaud, data);
     const bool unpaced = Measure("full speed", 0, data);
     return paced && unpaced ? 0 : 1;
 }

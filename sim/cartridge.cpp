@@ -31,7 +31,8 @@ Cartridge::Cartridge(uint32_t bufferSize)
     Plug(Procedure::kPrintText, &Cartridge::PrintText);
     Plug(Procedure::kHandshake, &Cartridge::Handshake);
     Plug(Procedure::kSetTransferState, &Cartridge::SetTransferState);
-    engine.SetClockListener([this](DeviceEngine::Time at) { OnClock(at); });
+    engine.SetStateListener([this](DeviceState from, DeviceState to) { OnStateChange(from, to); });
+    engine.SetUnansweredListener([this](const CallRecord& heard) { NotAnswering(heard); });
 }
 
 void Cartridge::Plug(uint8_t procedure, Serve serve)
@@ -39,12 +40,7 @@ void Cartridge::Plug(uint8_t procedure, Serve serve)
     engine.SetHandler(procedure, [this, procedure, serve](const Arguments& arguments) {
         ProcedureCall call;
         call.procedure = procedure;
-        if (procedure == silentFrom)
-            fallenSilent = true;
-        if (SwitchesOff(procedure))
-            return Outcome::Ignore();
-        Outcome outcome = booted && !fallenSilent ? (this->*serve)(arguments, call)
-                                                  : NotListening(arguments, call);
+        Outcome outcome = (this->*serve)(arguments, call);
         if (outcome.kind == Outcome::Kind::Reply)
             outcome.data = shaper.Shape(procedure, std::move(outcome.data));
         call.ignored = outcome.kind == Outcome::Kind::Ignore;
@@ -76,56 +72,58 @@ std::vector<ProcedureCall> Cartridge::CallsOf(uint8_t procedure) const
 void Cartridge::BootAfterHandshakes(uint32_t count)
 {
     handshakesBeforeBoot = count;
-    handshakesIgnored = 0;
-    booted = count == 0;
+    handshakesToBoot = count;
+    if (count == 0)
+        engine.Boot();
+    else
+        engine.StartBooting();
 }
 
-void Cartridge::Reset()
+void Cartridge::LoseVolatileState()
 {
     std::fill(buffer.begin(), buffer.end(), 0);
     flash.CloseAll();
     engine.LineIdle();
+}
+
+void Cartridge::Reset()
+{
+    LoseVolatileState();
     BootAfterHandshakes(handshakesBeforeBoot);
 }
 
 void Cartridge::RestartAt(uint8_t procedure, uint32_t call, DeviceEngine::Time offFor)
 {
-    plannedRestart = PlannedRestart{procedure, std::max<uint32_t>(call, 1), 0, offFor};
+    engine.PlanTurn(procedure, call, Turn::SwitchOff(offFor));
 }
 
-bool Cartridge::SwitchesOff(uint8_t procedure)
+// Back on after a switch-off: as from a Reset, and silent until at least one
+// handshake.
+void Cartridge::OnStateChange(DeviceState from, DeviceState to)
 {
-    if (procedure != plannedRestart.procedure || ++plannedRestart.heard != plannedRestart.call)
-        return false;
-    plannedRestart.procedure = -1;
-    switchedOff = true;
-    switchOnAt = engine.Now() + plannedRestart.offFor;
-    engine.SetPowered(false);
-    return true;
-}
-
-void Cartridge::OnClock(DeviceEngine::Time at)
-{
-    if (!switchedOff || at < switchOnAt)
+    if (from != DeviceState::Off || to != DeviceState::Booting)
         return;
-    switchedOff = false;
     ++restarts;
-    engine.SetPowered(true);
-    Reset();
-    booted = false;
+    LoseVolatileState();
+    handshakesToBoot = std::max<uint32_t>(handshakesBeforeBoot, 1);
 }
 
-Outcome Cartridge::NotListening(const Arguments& arguments, ProcedureCall& call)
+void Cartridge::NotAnswering(const CallRecord& heard)
 {
+    ProcedureCall call;
+    call.procedure = heard.procedure;
+    call.ignored = true;
     if (call.procedure == Procedure::kHandshake) {
-        ArgumentReader reader(arguments);
+        ArgumentReader reader(heard.arguments);
         uint32_t magic = 0;
         if (reader.U32(magic))
             call.values = {magic};
-        if (++handshakesIgnored >= handshakesBeforeBoot)
-            booted = true;
+        if (engine.State() == DeviceState::Booting && handshakesToBoot > 0)
+            --handshakesToBoot;
+        if (handshakesToBoot == 0)
+            engine.Boot();
     }
-    return Outcome::Ignore();
+    Record(std::move(call));
 }
 
 // --- Answers --------------------------------------------------------------------

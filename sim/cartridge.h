@@ -62,12 +62,12 @@ public:
     FlashModel& Flash() { return flash; }
     const FlashModel& Flash() const { return flash; }
 
-    // --- Boot -----------------------------------------------------------------
+    // --- Power and boot (the engine's DeviceState) ---------------------------------
     // Until booted the cartridge answers nothing; each handshake it ignores
     // counts, and after `count` of them it boots (0: at once, the default).
     void BootAfterHandshakes(uint32_t count);
-    void Boot() { booted = true; }
-    bool Booted() const { return booted; }
+    // Boots it now, however many handshakes it was still waiting for.
+    void Boot() { engine.Boot(); }
     // A power cycle: the transfer buffer and open ranges are lost, a
     // half-received request is dropped, the flash keeps its content, and the
     // cartridge boots again as configured.
@@ -80,7 +80,7 @@ public:
     // booted (the first handshake it hears boots it, unless
     // BootAfterHandshakes asks for more). Once.
     void RestartAt(uint8_t procedure, uint32_t call, DeviceEngine::Time offFor);
-    bool SwitchedOff() const { return switchedOff; }
+    bool SwitchedOff() const { return engine.State() == DeviceState::Off; }
     uint32_t Restarts() const { return restarts; }
 
     // --- Replies ------------------------------------------------------------
@@ -104,10 +104,10 @@ public:
     // The next `count` checksums are answered off by one.
     void CorruptChecksum(int count = 1) { corruptChecksums += count; }
     // From the first request of `procedure` on, the cartridge hears every
-    // request and answers none, for good: a cartridge that dies, say, as a
-    // block is committed (OpenRange).
-    void FallSilentAt(uint8_t procedure) { silentFrom = procedure; }
-    bool FallenSilent() const { return fallenSilent; }
+    // request and answers none: a cartridge that dies, say, as a block is
+    // committed (OpenRange).
+    void FallSilentAt(uint8_t procedure) { engine.PlanTurn(procedure, 1, Turn::FallSilent()); }
+    bool FallenSilent() const { return engine.State() == DeviceState::Silent; }
 
     // --- What the cartridge was told ---------------------------------------
     const std::string& ScreenText() const { return screenText; }
@@ -126,13 +126,15 @@ private:
     using Serve = Outcome (Cartridge::*)(const Arguments&, ProcedureCall&);
 
     void Plug(uint8_t procedure, Serve serve);
-    Outcome NotListening(const Arguments& arguments, ProcedureCall& call);
+    // A request heard while not answering: recorded, and a handshake counts
+    // towards the boot.
+    void NotAnswering(const CallRecord& heard);
+    void OnStateChange(DeviceState from, DeviceState to);
+    // What a power cycle loses.
+    void LoseVolatileState();
     Outcome Answer(ProcedureCall& call, int32_t status, const Arguments& extra = {});
     bool TakeForcedStatus(uint8_t procedure, int32_t& status);
     void Record(ProcedureCall call);
-    // Whether this request switches the cartridge off (see RestartAt).
-    bool SwitchesOff(uint8_t procedure);
-    void OnClock(DeviceEngine::Time at);
 
     Outcome LoadBuffer(const Arguments& arguments, ProcedureCall& call);
     Outcome ProgramRange(const Arguments& arguments, ProcedureCall& call);
@@ -156,27 +158,14 @@ private:
     FlashModel flash;
     std::vector<uint8_t> buffer;
 
-    bool booted = true;
     uint32_t handshakesBeforeBoot = 0;
-    uint32_t handshakesIgnored = 0;
+    uint32_t handshakesToBoot = 0; // still to be ignored while booting
 
     enum class SizeAnswer { Actual, Chosen, None };
     SizeAnswer sizeAnswer = SizeAnswer::Actual;
     uint32_t chosenSize = 0;
     std::map<uint8_t, std::deque<int32_t>> forcedStatuses;
     int corruptChecksums = 0;
-    int silentFrom = -1;
-    bool fallenSilent = false;
-
-    struct PlannedRestart
-    {
-        int procedure = -1;
-        uint32_t call = 0;
-        uint32_t heard = 0;
-        DeviceEngine::Time offFor{0};
-    } plannedRestart;
-    bool switchedOff = false;
-    DeviceEngine::Time switchOnAt{0};
     uint32_t restarts = 0;
     ReplyShaper shaper;
 

@@ -1,5 +1,6 @@
 #include "sim/deviceengine.h"
 
+#include <optional>
 #include <utility>
 
 #include "serial/invariant.h"
@@ -58,21 +59,63 @@ void DeviceEngine::ClockAt(Time at)
     if (at <= now)
         return;
     now = at;
-    if (clockListener)
-        clockListener(now);
+    if (state == DeviceState::Off && now >= switchOnAt)
+        ChangeState(DeviceState::Booting);
 }
 
-void DeviceEngine::SetPowered(bool on)
+void DeviceEngine::ChangeState(DeviceState to)
 {
-    if (!on)
-        LineIdle();
-    powered = on;
+    const DeviceState from = state;
+    if (from == to)
+        return;
+    state = to;
+    if (stateListener)
+        stateListener(from, to);
+}
+
+void DeviceEngine::StartBooting()
+{
+    if (state == DeviceState::Answering)
+        ChangeState(DeviceState::Booting);
+}
+
+void DeviceEngine::Boot()
+{
+    if (state == DeviceState::Booting)
+        ChangeState(DeviceState::Answering);
+}
+
+void DeviceEngine::SetSilent(bool silent)
+{
+    if (silent && state != DeviceState::Off)
+        ChangeState(DeviceState::Silent);
+    else if (!silent && state == DeviceState::Silent)
+        ChangeState(DeviceState::Answering);
+}
+
+void DeviceEngine::SwitchOff(Time offFor)
+{
+    LineIdle();
+    switchOnAt = now + offFor;
+    ChangeState(DeviceState::Off);
+}
+
+void DeviceEngine::TakeTurn(const Turn& turn)
+{
+    switch (turn.kind) {
+    case Turn::Kind::FallSilent:
+        SetSilent(true);
+        break;
+    case Turn::Kind::SwitchOff:
+        SwitchOff(turn.offFor);
+        break;
+    }
 }
 
 void DeviceEngine::Feed(const uint8_t* bytes, size_t count)
 {
     for (size_t i = 0; i < count; ++i) {
-        if (!powered) {
+        if (state == DeviceState::Off) {
             stats.unheardBytes += count - i;
             return;
         }
@@ -102,12 +145,6 @@ bool DeviceEngine::TakeOutput(OutputChunk& chunk)
     chunk = std::move(output.front());
     output.pop_front();
     return true;
-}
-
-void DeviceEngine::InjectFault(const Fault& fault, int count)
-{
-    for (int i = 0; i < count; ++i)
-        faults.push_back(fault);
 }
 
 void DeviceEngine::ClearRecords()
@@ -165,9 +202,9 @@ void DeviceEngine::RecordSkippedBytes()
 
 void DeviceEngine::AnswerDamagedRequest()
 {
-    if (silent)
+    if (state != DeviceState::Answering)
         return;
-    const Fault fault = NextFault();
+    const Fault fault = misbehaviours.NextFault();
     Outcome answer = Outcome::Refuse(ReplyCode::kSendAgain);
     FaultDecidesAnswer(fault, answer);
     if (answer.kind != Outcome::Kind::Ignore)
@@ -176,28 +213,23 @@ void DeviceEngine::AnswerDamagedRequest()
         CountFault(fault, false);
 }
 
-Fault DeviceEngine::NextFault()
-{
-    if (!faults.empty()) {
-        Fault fault = std::move(faults.front());
-        faults.pop_front();
-        return fault;
-    }
-    return faultSource ? faultSource() : Fault::None();
-}
-
 void DeviceEngine::Serve()
 {
     CallRecord call;
     call.procedure = reader.Procedure();
     call.argumentLength = reader.ArgumentLength();
     call.arguments = reader.Arguments();
-    if (silent) {
+    if (const std::optional<Turn> turn = misbehaviours.Heard(call.procedure))
+        TakeTurn(*turn);
+    if (state != DeviceState::Answering) {
+        // A device switched off by this very request never heard it.
+        if (state != DeviceState::Off && unanswered)
+            unanswered(call);
         Record(std::move(call));
         return;
     }
 
-    Fault fault = NextFault();
+    Fault fault = misbehaviours.NextFault();
     call.fault = fault.kind;
     Outcome outcome;
     if (!FaultDecidesAnswer(fault, outcome))
@@ -205,7 +237,7 @@ void DeviceEngine::Serve()
 
     if (outcome.kind == Outcome::Kind::Ignore && fault.LetsRequestRun()) {
         // Nothing went out, so the fault is still owed to the next reply.
-        faults.push_front(std::move(fault));
+        misbehaviours.KeepFault(std::move(fault));
         call.fault = Fault::Kind::None;
     } else if (outcome.kind != Outcome::Kind::Ignore) {
         SendReply(outcome, fault, &call);

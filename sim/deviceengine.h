@@ -11,9 +11,10 @@
 //
 // Requests are cut into frames, both checksums are checked (a damaged request
 // is answered 0xFE, M = 0, so that the host sends it again), and each intact
-// request goes to the handler plugged in for its procedure number. Faults can
-// be injected into the replies, one per reply, from a queue or a source.
-// Everything that crosses the line is recorded.
+// request goes to the handler plugged in for its procedure number. The
+// device's state (DeviceState) decides whether it hears and answers at all;
+// its misbehaviours (faults for the replies, turns of its state at a
+// request) come from one queue. Everything that crosses the line is recorded.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -23,7 +24,9 @@
 #include <vector>
 
 #include "sim/boundedlog.h"
+#include "sim/devicestate.h"
 #include "sim/fault.h"
+#include "sim/misbehaviours.h"
 #include "sim/outcome.h"
 #include "sim/records.h"
 #include "sim/requestreader.h"
@@ -44,9 +47,11 @@ public:
     // The carrier's clock: the in-process channel's simulated time, the pty
     // server's monotonic clock.
     using Time = std::chrono::microseconds;
-    // Asked for a fault for each reply while the queue is empty (random
-    // damage at a rate, storms); return Fault::None() for a clean reply.
-    using FaultSource = std::function<Fault()>;
+    using FaultSource = Misbehaviours::FaultSource;
+    // Told of each change of the device's state.
+    using StateListener = std::function<void(DeviceState from, DeviceState to)>;
+    // Told of every request heard while the device does not answer (booting, silent).
+    using UnansweredListener = std::function<void(const CallRecord& call)>;
 
     // The largest request is a 2,048-byte chunk behind a 4-byte offset and a
     // 2-byte count; a device keeps a little room beyond that and refuses the
@@ -74,11 +79,23 @@ public:
     // the bytes that arrive at that moment are fed.
     void ClockAt(Time at);
     Time Now() const { return now; }
-    void SetClockListener(std::function<void(Time)> listener) { clockListener = std::move(listener); }
-    // A device without power hears nothing: the bytes fed meanwhile are lost
+
+    // --- Power and listening (see DeviceState) --------------------------------
+    DeviceState State() const { return state; }
+    // Answering -> Booting: it answers nothing until Boot().
+    void StartBooting();
+    // Booting -> Answering.
+    void Boot();
+    // Answering or Booting -> Silent; `false`: Silent -> Answering. A silent
+    // device hears everything and answers nothing, carrying nothing out.
+    void SetSilent(bool silent);
+    // Any state -> Off for `offFor` on the carrier's clock, then Booting. A
+    // device without power hears nothing: the bytes fed meanwhile are lost
     // (counted in Stats().unheardBytes) and a half-received request with them.
-    void SetPowered(bool powered);
-    bool Powered() const { return powered; }
+    void SwitchOff(Time offFor);
+    void SetStateListener(StateListener listener) { stateListener = std::move(listener); }
+    void SetUnansweredListener(UnansweredListener listener) { unanswered = std::move(listener); }
+
     // Unsolicited bytes from the device (babble, a boot banner).
     void Babble(std::vector<uint8_t> bytes);
 
@@ -86,13 +103,17 @@ public:
     // Takes the oldest chunk of output; false when there is none.
     bool TakeOutput(OutputChunk& chunk);
 
+    // --- Misbehaviour ------------------------------------------------------------
     // Faults for the next `count` replies, after those already queued.
-    void InjectFault(const Fault& fault, int count = 1);
-    void SetFaultSource(FaultSource source) { faultSource = std::move(source); }
-    size_t PendingFaults() const { return faults.size(); }
-    void ClearFaults() { faults.clear(); }
-    // A silent device hears everything and answers nothing, carrying nothing out.
-    void SetSilent(bool silent) { this->silent = silent; }
+    void InjectFault(const Fault& fault, int count = 1) { misbehaviours.AddFault(fault, count); }
+    void SetFaultSource(FaultSource source) { misbehaviours.SetFaultSource(std::move(source)); }
+    size_t PendingFaults() const { return misbehaviours.PendingFaults(); }
+    void ClearFaults() { misbehaviours.ClearFaults(); }
+    // `turn` at the `call`-th request of `procedure` heard (1: the first).
+    void PlanTurn(uint8_t procedure, uint32_t call, Turn turn)
+    {
+        misbehaviours.PlanTurn(procedure, call, turn);
+    }
 
     const std::deque<FrameRecord>& Frames() const { return frames.Entries(); }
     const std::deque<CallRecord>& Calls() const { return calls.Entries(); }
@@ -104,8 +125,9 @@ private:
     void RecordRequestFrames(bool headerIntact, bool argumentsIntact);
     void RecordSkippedBytes();
     void Serve();
+    void TakeTurn(const Turn& turn);
+    void ChangeState(DeviceState to);
     void AnswerDamagedRequest();
-    Fault NextFault();
     Outcome Dispatch(CallRecord& call);
     void SendReply(const Outcome& outcome, const Fault& fault, CallRecord* call);
     // Counts a fault that took effect on a reply (`withData`: one with a data frame).
@@ -117,12 +139,12 @@ private:
 
     RequestReader reader;
     std::map<uint8_t, Handler> handlers;
-    std::deque<Fault> faults;
-    FaultSource faultSource;
-    bool silent = false;
-    bool powered = true;
+    Misbehaviours misbehaviours;
+    DeviceState state = DeviceState::Answering;
+    Time switchOnAt{0};
+    StateListener stateListener;
+    UnansweredListener unanswered;
     Time now{0};
-    std::function<void(Time)> clockListener;
     std::deque<OutputChunk> output;
     BoundedLog<FrameRecord> frames{kMaxFrameRecords, kMaxFrameRecordBytes};
     BoundedLog<CallRecord> calls{kMaxCallRecords, kMaxCallRecordBytes};

@@ -18,29 +18,13 @@ void AppendToLog(std::vector<uint8_t>& log, const uint8_t* bytes, size_t count)
 
 } // namespace
 
-InProcessChannel::InProcessChannel(DeviceEngine& device, uint32_t baud) : device(device), baud(baud)
+InProcessChannel::InProcessChannel(DeviceEngine& device, uint32_t baud) : device(device), line(baud)
 {
 }
 
 IComm::Time InProcessChannel::TransferTime(uint32_t bytes) const
 {
-    if (baud == 0)
-        return Time{0};
-    return Time{static_cast<int64_t>(bytes) * kBitsPerByte * 1000000 / baud};
-}
-
-void InProcessChannel::PullCableAfter(uint64_t bytes)
-{
-    pullArmed = true;
-    bytesBeforePull = bytes;
-    if (bytes == 0)
-        cablePulled = true;
-}
-
-void InProcessChannel::PlugCableBackIn()
-{
-    cablePulled = false;
-    pullArmed = false;
+    return line.speed.WireTime<Time>(bytes);
 }
 
 void InProcessChannel::ClearWireLog()
@@ -51,7 +35,7 @@ void InProcessChannel::ClearWireLog()
 
 void InProcessChannel::ThrowIfCablePulled() const
 {
-    if (cablePulled)
+    if (line.cable.Pulled())
         throw SerialStreamError{SerialStreamError::SystemError};
 }
 
@@ -61,21 +45,10 @@ int32_t InProcessChannel::Write(const void* data, int32_t length, uint16_t /*tim
     ++counters.writes;
     if (length <= 0)
         return 0;
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    size_t count = static_cast<size_t>(length);
-    const bool pullsNow = pullArmed && count >= bytesBeforePull;
-    if (pullsNow)
-        count = static_cast<size_t>(bytesBeforePull);
-    else if (pullArmed)
-        bytesBeforePull -= count;
-
-    FeedDevice(bytes, count);
-    if (pullsNow) {
-        cablePulled = true;
-        pullArmed = false;
-        if (count < static_cast<size_t>(length))
-            ThrowIfCablePulled();
-    }
+    const size_t crossing = line.cable.Pass(static_cast<size_t>(length));
+    FeedDevice(static_cast<const uint8_t*>(data), crossing);
+    if (crossing < static_cast<size_t>(length))
+        ThrowIfCablePulled();
     return length;
 }
 
@@ -85,17 +58,16 @@ void InProcessChannel::FeedDevice(const uint8_t* bytes, size_t count)
 {
     counters.bytesWritten += count;
     AppendToLog(hostToDevice, bytes, count);
-    const Time start = std::max(now, toDeviceFreeAt);
-    toDeviceFreeAt = start + TransferTime(static_cast<uint32_t>(count));
+    const Time start = std::max(now, line.toDevice.FreeAt());
+    const Time heard = line.toDevice.Transmit(count, now);
     std::vector<uint8_t> onLine(bytes, bytes + count);
     noiseToDevice.Apply(onLine);
-    if (!deviceNoticedQuiet && start >= lastArrivalAtDevice + kInterByteTimeout)
+    if (line.quiet.FallsQuietBy(start))
         device.LineIdle();
-    lastArrivalAtDevice = toDeviceFreeAt;
-    deviceNoticedQuiet = false;
-    device.ClockAt(toDeviceFreeAt);
+    line.quiet.BytesUntil(heard);
+    device.ClockAt(heard);
     device.Feed(onLine);
-    CollectDeviceOutput(toDeviceFreeAt);
+    CollectDeviceOutput(heard);
 }
 
 void InProcessChannel::CollectDeviceOutput(Time at)
@@ -107,8 +79,8 @@ void InProcessChannel::CollectDeviceOutput(Time at)
             continue;
         AppendToLog(deviceToHost, chunk.bytes.data(), chunk.bytes.size());
         // Bytes on a line keep their order: nothing overtakes a late chunk.
-        const Time start = std::max(at + turnaround + chunk.delay, toHostFreeAt);
-        toHostFreeAt = start + TransferTime(static_cast<uint32_t>(chunk.bytes.size()));
+        const Time start = std::max(at + turnaround + chunk.delay, line.toHost.FreeAt());
+        line.toHost.Transmit(chunk.bytes.size(), start);
         outbound.push_back(Departure{start, std::move(chunk.bytes)});
     }
 }
@@ -118,10 +90,8 @@ void InProcessChannel::AdvanceTo(Time to)
     if (to <= now)
         return;
     // A request that broke off is dropped once the line has been quiet.
-    if (!deviceNoticedQuiet && to >= lastArrivalAtDevice + kInterByteTimeout) {
-        deviceNoticedQuiet = true;
+    if (line.quiet.FallsQuietBy(to))
         device.LineIdle();
-    }
     now = to;
     device.ClockAt(now);
     if (clockHook)
@@ -131,15 +101,13 @@ void InProcessChannel::AdvanceTo(Time to)
 
 size_t InProcessChannel::Arrived() const
 {
-    const Time byteTime = TransferTime(1);
     size_t arrived = 0;
     for (const Departure& departure : outbound) {
         if (departure.start > now)
             break;
         const size_t left = departure.bytes.size() - departure.taken;
-        size_t crossed = departure.bytes.size();
-        if (byteTime.count() > 0)
-            crossed = std::min<size_t>(crossed, static_cast<size_t>((now - departure.start) / byteTime));
+        const auto crossed = static_cast<size_t>(std::min<uint64_t>(
+            departure.bytes.size(), line.speed.BytesCrossed(now - departure.start)));
         const size_t ready = crossed > departure.taken ? crossed - departure.taken : 0;
         arrived += ready;
         if (ready < left)
@@ -150,12 +118,10 @@ size_t InProcessChannel::Arrived() const
 
 IComm::Time InProcessChannel::ArrivalOf(size_t count) const
 {
-    const Time byteTime = TransferTime(1);
     for (const Departure& departure : outbound) {
         const size_t left = departure.bytes.size() - departure.taken;
         if (count <= left)
-            return departure.start +
-                   byteTime * static_cast<int64_t>(departure.taken + count);
+            return departure.start + TransferTime(static_cast<uint32_t>(departure.taken + count));
         count -= left;
     }
     return Time::max();

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "serial/comm.h"
+#include "sim/line.h"
 #include "sim/linenoise.h"
 
 namespace sim {
@@ -40,20 +41,16 @@ public:
         uint64_t bytesRead = 0;    // by the host
     };
 
-    static constexpr uint32_t kDefaultBaud = 38400;
-    static constexpr uint32_t kBitsPerByte = 10; // 8N1
-    // A device drops a request whose bytes stop coming for this long.
-    static constexpr std::chrono::milliseconds kInterByteTimeout{100};
     // Enough of each direction for any test; a longer run keeps only the start.
     static constexpr size_t kMaxWireLog = 16u << 20;
 
     // baud 0: a line that carries bytes without delay.
-    explicit InProcessChannel(DeviceEngine& device, uint32_t baud = kDefaultBaud);
+    explicit InProcessChannel(DeviceEngine& device, uint32_t baud = LineSpeed::kDefaultBaud);
 
     int32_t Write(const void* data, int32_t length, uint16_t timeoutMs) override;
     int32_t Read(void* data, int32_t length, uint16_t timeoutMs) override;
     Time Now() const override { return now; }
-    Time OutputDoneAt() override { return std::max(now, toDeviceFreeAt); }
+    Time OutputDoneAt() override { return std::max(now, line.toDevice.FreeAt()); }
     Time TransferTime(uint32_t bytes) const override;
 
     // Lets `duration` pass on the line without the host reading.
@@ -64,12 +61,12 @@ public:
     // a given time, a user who clicks): `at` is the new time.
     void SetClockHook(std::function<void(Time at)> hook) { clockHook = std::move(hook); }
 
-    void PullCable() { cablePulled = true; }
+    void PullCable() { line.cable.Pull(); }
     // Pulls the cable once the host has written `bytes` more bytes: the device
     // receives exactly those, and the write that goes beyond them throws.
-    void PullCableAfter(uint64_t bytes);
-    void PlugCableBackIn();
-    bool CablePulled() const { return cablePulled; }
+    void PullCableAfter(uint64_t bytes) { line.cable.PullAfter(bytes); }
+    void PlugCableBackIn() { line.cable.PlugIn(); }
+    bool CablePulled() const { return line.cable.Pulled(); }
 
     void SetNoiseToDevice(LineNoise noise) { noiseToDevice = std::move(noise); }
     void SetNoiseToHost(LineNoise noise) { noiseToHost = std::move(noise); }
@@ -88,8 +85,8 @@ public:
     size_t Waiting() const;
 
 private:
-    // Bytes on their way to the host; byte i is there at start + (i + 1)
-    // byte times.
+    // Bytes on their way to the host; byte i is there once i + 1 bytes
+    // have crossed since `start`.
     struct Departure
     {
         Time start;
@@ -110,19 +107,12 @@ private:
     size_t Take(uint8_t* data, size_t count);
 
     DeviceEngine& device;
-    uint32_t baud;
+    Line<Time, Time> line;
     Time now{0};
     Time turnaround{0};
     std::function<void(Time)> clockHook;
-    Time toDeviceFreeAt{0};
-    Time toHostFreeAt{0};
-    Time lastArrivalAtDevice{0};
-    bool deviceNoticedQuiet = true;
     std::deque<Departure> outbound;
 
-    bool cablePulled = false;
-    bool pullArmed = false;
-    uint64_t bytesBeforePull = 0;
     LineNoise noiseToDevice;
     LineNoise noiseToHost;
     Counters counters;

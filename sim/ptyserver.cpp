@@ -15,9 +15,10 @@ constexpr std::chrono::milliseconds kHostAbsentPoll{10};
 PtyServer::PtyServer(Cartridge& cartridge) : PtyServer(cartridge, Options{}) {}
 
 PtyServer::PtyServer(Cartridge& cartridge, Options options)
-    : cartridge(cartridge), options(options), toCartridge(options.baud), toHost(options.baud),
-      pullArmed(options.pullCableAfterBytes != 0), bytesUntilPull(options.pullCableAfterBytes)
+    : cartridge(cartridge), options(options), wire(options.baud, options.interByteTimeout)
 {
+    if (options.pullCableAfterBytes != 0)
+        wire.cable.PullAfter(options.pullCableAfterBytes);
     if (!options.ttyPath.empty())
         line.UseExistingTty(options.ttyPath);
     if (options.replyStyle)
@@ -113,6 +114,7 @@ bool PtyServer::HandleCommand()
     case Command::PlugIn:
         commandSucceeded = line.IsOpen() || line.Open(commandError);
         if (commandSucceeded) {
+            wire.cable.PlugIn();
             std::lock_guard<std::mutex> nameLock(nameMutex);
             portName = line.HostPath();
         }
@@ -130,6 +132,7 @@ void PtyServer::DoPullCable()
     if (!line.IsOpen())
         return;
     // Counted first: the host notices the moment the line closes.
+    wire.cable.Pull();
     ++stats.cablePulls;
     if (connected) {
         connected = false;
@@ -196,9 +199,7 @@ void PtyServer::DropLineState()
         stats.discardedBytes += departure.bytes.size() - departure.sent;
     outbound.clear();
     writeBlocked = false;
-    toCartridge.Reset();
-    toHost.Reset();
-    lineQuietNoticed = true;
+    wire.Reset();
     std::lock_guard<std::mutex> lock(cartridgeMutex);
     cartridge.Engine().LineIdle();
     // Answers the cartridge has yet to put on the line have nobody to go to.
@@ -218,15 +219,10 @@ void PtyServer::ReadFromHost(Clock::time_point now)
             OnHostClosed();
             return;
         }
-        const bool pullsNow = pullArmed && bytes.size() >= bytesUntilPull;
-        if (pullsNow)
-            bytes.resize(static_cast<size_t>(bytesUntilPull));
-        else if (pullArmed)
-            bytesUntilPull -= bytes.size();
+        bytes.resize(wire.cable.Pass(bytes.size()));
         Receive(std::move(bytes), now);
-        if (pullsNow) {
+        if (wire.cable.Pulled()) {
             // The bytes before the pull still reach the cartridge.
-            pullArmed = false;
             DeliverAllInput();
             DoPullCable();
             return;
@@ -237,9 +233,9 @@ void PtyServer::ReadFromHost(Clock::time_point now)
 void PtyServer::Receive(std::vector<uint8_t> bytes, Clock::time_point now)
 {
     stats.bytesFromHost += bytes.size();
-    lastArrival = toCartridge.Transmit(bytes.size(), now);
-    lineQuietNoticed = false;
-    inbound.push_back(Arrival{lastArrival, std::move(bytes)});
+    const Clock::time_point heard = wire.toDevice.Transmit(bytes.size(), now);
+    wire.quiet.BytesUntil(heard);
+    inbound.push_back(Arrival{heard, std::move(bytes)});
 }
 
 void PtyServer::DeliverAllInput()
@@ -270,9 +266,8 @@ void PtyServer::CollectReplies(Clock::time_point now)
 
 void PtyServer::NoticeQuietLine(Clock::time_point now)
 {
-    if (lineQuietNoticed || !inbound.empty() || now < lastArrival + options.interByteTimeout)
+    if (!wire.quiet.FallsQuietBy(now))
         return;
-    lineQuietNoticed = true;
     std::lock_guard<std::mutex> lock(cartridgeMutex);
     cartridge.Engine().LineIdle();
 }
@@ -282,11 +277,11 @@ void PtyServer::SendDueOutput(Clock::time_point now)
     writeBlocked = false;
     while (!outbound.empty() && now >= outbound.front().notBefore) {
         Departure& head = outbound.front();
-        const Clock::time_point start = std::max(toHost.FreeAt(), head.notBefore);
+        const Clock::time_point start = std::max(wire.toHost.FreeAt(), head.notBefore);
         const size_t remaining = head.bytes.size() - head.sent;
         // The host sees a byte once it has crossed the line whole.
-        const size_t count =
-            toHost.Unpaced() ? remaining : std::min(remaining, toHost.BytesCrossed(start, now));
+        const auto count = static_cast<size_t>(
+            std::min<uint64_t>(remaining, wire.speed.BytesCrossed(now - start)));
         if (count == 0)
             return;
         size_t written = 0;
@@ -301,7 +296,7 @@ void PtyServer::SendDueOutput(Clock::time_point now)
         }
         head.sent += written;
         stats.bytesToHost += written;
-        toHost.Transmit(written, start);
+        wire.toHost.Transmit(written, start);
         if (head.sent == head.bytes.size())
             outbound.pop_front();
     }
@@ -313,11 +308,10 @@ PtyServer::Clock::time_point PtyServer::NextDeadline(Clock::time_point now) cons
     if (!inbound.empty())
         deadline = std::min(deadline, inbound.front().due);
     if (!outbound.empty() && !writeBlocked) {
-        const Clock::time_point start = std::max(outbound.front().notBefore, toHost.FreeAt());
-        deadline = std::min(deadline, start + toHost.WireTime(1));
+        const Clock::time_point start = std::max(outbound.front().notBefore, wire.toHost.FreeAt());
+        deadline = std::min(deadline, start + wire.speed.WireTime<Clock::duration>(1));
     }
-    if (!lineQuietNoticed)
-        deadline = std::min(deadline, lastArrival + options.interByteTimeout);
+    deadline = std::min(deadline, wire.quiet.QuietAt());
     return std::max(deadline, now);
 }
 

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "sim/cartridge.h"
-#include "sim/linepacer.h"
+#include "sim/line.h"
 #include "sim/ptyline.h"
 
 namespace sim {
@@ -33,14 +33,13 @@ namespace sim {
 class PtyServer
 {
 public:
-    using Clock = LinePacer::Clock;
+    using Clock = std::chrono::steady_clock;
 
     struct Options
     {
-        uint32_t baud = LinePacer::kDefaultBaud; // 0: full speed
-        // A request whose bytes stop coming for this long is dropped, as a
-        // device's receiver gives up on a frame that broke off.
-        std::chrono::milliseconds interByteTimeout{100};
+        uint32_t baud = LineSpeed::kDefaultBaud; // 0: full speed
+        // A request whose bytes stop coming for this long is dropped.
+        std::chrono::milliseconds interByteTimeout = QuietLine<Clock::time_point>::kDefaultTimeout;
         // Pulls the cable by itself once this many bytes came from the host
         // (0: never): a cable pulled mid-transfer, at a repeatable moment.
         uint64_t pullCableAfterBytes = 0;
@@ -136,15 +135,10 @@ private:
     mutable std::mutex nameMutex;
     std::string portName;
     std::atomic<bool> connected{false};
-    LinePacer toCartridge;
-    LinePacer toHost;
+    Line<Clock::time_point> wire;
     std::deque<Arrival> inbound;
     std::deque<Departure> outbound;
     bool writeBlocked = false;
-    bool lineQuietNoticed = true;
-    Clock::time_point lastArrival{};
-    bool pullArmed = false;
-    uint64_t bytesUntilPull = 0;
 
     std::mutex commandMutex;
     std::condition_variable commandDone;

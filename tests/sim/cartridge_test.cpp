@@ -3,13 +3,16 @@
 // the boot state, and what the cartridge records.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "rpc/rpc.h"
 #include "rpc/rpcmessage.h"
 #include "sim/cartridge.h"
 #include "sim/inprocesschannel.h"
+#include "sim/wire.h"
 
 namespace {
 
@@ -243,6 +246,79 @@ TEST_F(CartridgeTest, CartridgeThatHasNotBootedAnswersNothing)
     EXPECT_EQ(Handshake(Cartridge::kMagicMode1), 0);
     EXPECT_EQ(cartridge.HandshakeMode(), 1);
 }
+
+// A cartridge that does not answer, still booting or dead, says nothing
+// whatever it hears: no 0xFE for a damaged request, none for a fault queued
+// for its replies. The fault waits for a reply that goes out.
+class QuietCartridge : public ::testing::TestWithParam<bool>
+{
+protected:
+    bool Booting() const { return GetParam(); }
+    // Every byte the cartridge puts on the line for `request`.
+    Bytes Hear(const Bytes& request)
+    {
+        cartridge.Engine().Feed(request);
+        Bytes all;
+        sim::OutputChunk chunk;
+        while (cartridge.Engine().TakeOutput(chunk))
+            all.insert(all.end(), chunk.bytes.begin(), chunk.bytes.end());
+        return all;
+    }
+
+    Cartridge cartridge;
+    const Bytes sizeRequest = sim::RequestFrames(Procedure::kGetBufferSize, {});
+};
+
+TEST_P(QuietCartridge, SaysNothingAndKeepsItsFaultForItsFirstReply)
+{
+    if (Booting())
+        cartridge.BootAfterHandshakes(1);
+    else
+        cartridge.FallSilentAt(Procedure::kGetBufferSize);
+    EXPECT_TRUE(Hear(sizeRequest).empty());
+    cartridge.Engine().InjectFault(sim::Fault::AskAgain());
+    Bytes damaged = sizeRequest;
+    damaged.back() ^= 0x01; // the arguments' checksum
+    EXPECT_TRUE(Hear(damaged).empty()) << "no 0xFE for a damaged request";
+    EXPECT_TRUE(Hear(sizeRequest).empty()) << "nor for the queued fault";
+    EXPECT_EQ(cartridge.Engine().PendingFaults(), 1u);
+    EXPECT_EQ(cartridge.CallsOf(Procedure::kGetBufferSize).size(), 2u) << "each was heard";
+    if (!Booting())
+        return;
+    EXPECT_TRUE(Hear(sim::RequestFrames(Procedure::kHandshake, {0x0D, 0xF0, 0x01, 0xC0})).empty());
+    EXPECT_EQ(Hear(sizeRequest), (Bytes{0x78, 0x5A, 0x3C, 0x1E, 0xFE, 0x00, 0x00, 0xFE, 0x00}))
+        << "booted, its first reply takes the fault";
+}
+
+INSTANTIATE_TEST_SUITE_P(BootingOrDead, QuietCartridge, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return info.param ? "Booting" : "Dead";
+                         });
+
+// A turn planned at the host's n-th request of a procedure counts every one
+// the host sent, also those a fault kept from running.
+class TurnAtARequest : public ::testing::TestWithParam<sim::Fault>
+{
+};
+
+TEST_P(TurnAtARequest, CountsTheRequestAFaultKeptFromRunning)
+{
+    Cartridge cartridge;
+    cartridge.RestartAt(Procedure::kGetBufferSize, 2, std::chrono::seconds(1));
+    cartridge.Engine().InjectFault(GetParam());
+    const Bytes request = sim::RequestFrames(Procedure::kGetBufferSize, {});
+    cartridge.Engine().Feed(request);
+    EXPECT_FALSE(cartridge.SwitchedOff());
+    cartridge.Engine().Feed(request);
+    EXPECT_TRUE(cartridge.SwitchedOff()) << "the host's second GetBufferSize";
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, TurnAtARequest,
+                         ::testing::Values(sim::Fault::AskAgain(), sim::Fault::Silent(),
+                                           sim::Fault::UnknownCode(0x42)),
+                         [](const ::testing::TestParamInfo<sim::Fault>& info) {
+                             return std::to_string(static_cast<int>(info.param.kind));
+                         });
 
 TEST_F(CartridgeTest, HandshakeWithAStrangeMagicFails)
 {

@@ -254,7 +254,7 @@ TEST_F(PtyServerTest, PacedLineTakesAtLeastTheWireTimeOfTheRequest)
     ASSERT_EQ(host.Call(Procedure::kPrintText, message), 0);
     const auto elapsed = std::chrono::steady_clock::now() - start;
     // 9 + 201 + 2 request bytes and 11 reply bytes at 3,840 bytes a second.
-    EXPECT_GE(elapsed, sim::LinePacer().WireTime(9 + 201 + 2 + 11));
+    EXPECT_GE(elapsed, sim::LineSpeed().WireTime(9 + 201 + 2 + 11));
 }
 
 } // namespace
