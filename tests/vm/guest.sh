@@ -151,6 +151,8 @@ stop_gadget_cartsim() {
     gadget_cartsim_pid=
 }
 
+. "$top/tests/vm/dialog.sh"
+
 # --- the rig comes up ------------------------------------------------------------------
 started=$(now)
 check rig-ftdi-port "the FTDI adapter as /dev/ttyUSB0" wait_until 30 test -c /dev/ttyUSB0
@@ -198,6 +200,8 @@ for way in hupcl-off b0; do
 done
 
 upload ftdi-bit /dev/ttyUSB0 "$files/cart_top.bit"
+# The dialog starts while the 16550 carries these uploads (tests/vm/dialog.sh).
+launch_dialog
 upload uart-frm /dev/ttyS1 "$files/firmware.frm"
 upload uart-bit /dev/ttyS1 "$files/cart_top.bit"
 
@@ -324,6 +328,9 @@ stalled_far_end acm-stall-ctrl-c root ctrl-c
 stalled_far_end acm-stall-ctrl-c-user user ctrl-c
 # A second Ctrl-C stops at once: the exit must not wait for the port either.
 stalled_far_end acm-stall-ctrl-c-twice root ctrl-c-twice
+
+# --- the dialog on the same stalled far end ----------------------------------------------
+dialog_scenarios
 
 # --- the port held by another program ----------------------------------------------------
 # The holder locks the port and sets its exclusive flag, as terminal programs do.
