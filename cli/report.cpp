@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "cli/exitstatus.h"
+#include "cli/ports.h"
 #include "cli/progress.h"
 
 namespace plemoflash {
@@ -11,7 +12,6 @@ namespace plemoflash {
 namespace {
 
 using Outcome = CUploadSession::Outcome;
-using Stop = UploadReport::Stop;
 
 std::string Counted(uint64_t count, const char* one, const char* many)
 {
@@ -68,20 +68,48 @@ std::string Speed(const UploadReport& report)
 std::string Result(const UploadReport& report)
 {
     const CUploadSession::Result& result = report.result;
+    const std::string written = Grouped(static_cast<uint64_t>(result.bytesWritten));
     switch (result.outcome) {
     case Outcome::Succeeded:
-        return "upload succeeded: " + Grouped(static_cast<uint64_t>(result.bytesWritten)) +
-               " bytes written in " + Seconds(report.transferSeconds) + ", " + Speed(report);
-    case Outcome::Cancelled:
+        return "upload succeeded: " + written + " bytes written in " +
+               Seconds(report.transferSeconds) + ", " + Speed(report);
+    case Outcome::CancelledWaiting:
         return "upload cancelled: nothing written, the cartridge did not answer in " +
                Seconds(report.waitSeconds);
+    case Outcome::CancelledTransfer:
+        return "upload cancelled: " + written + " of " +
+               Grouped(static_cast<uint64_t>(result.bytesToSend)) + " bytes written in " +
+               Seconds(report.transferSeconds);
     case Outcome::Failed:
+    case Outcome::PortUnavailable:
         break;
     }
-    return std::string(report.stop == Stop::None ? "upload failed: " : "upload cancelled: ") +
-           Grouped(static_cast<uint64_t>(result.bytesWritten)) + " of " +
+    return "upload failed: " + written + " of " +
            Grouped(static_cast<uint64_t>(result.bytesToSend)) + " bytes written in " +
            Seconds(report.transferSeconds);
+}
+
+// Why the port did not open, and what to do about it.
+std::string PortProblem(const std::string& port, const SerialStreamError& error)
+{
+    switch (error.code) {
+    case SerialStreamError::PortNotFound:
+        return "no such port: check the name (--list-ports shows the ports found)";
+    case SerialStreamError::AccessDenied: {
+        PortState refused{port, PortState::State::Refused, ExplainRefusedPort(port), {}};
+        std::string why = DescribeState(refused);
+        if (refused.refusal.reason == PortRefusal::Reason::HeldByAnotherProgram)
+            why += ": " + RefusalHint(refused.refusal);
+        return why;
+    }
+    default:
+        break;
+    }
+    return "it does not open as a serial port at " + std::to_string(CUploadSession::kUploadBaud) +
+           " baud (" +
+           (error.systemMessage[0] != '\0' ? std::string(error.systemMessage) + ", " : "") +
+           "system error " + std::to_string(error.systemError) +
+           "): check the name and the adapter, or run with --trace";
 }
 
 // What to try, after what went wrong.
@@ -89,7 +117,7 @@ std::string Advice(const UploadReport& report)
 {
     using What = UploadFailure::What;
     const CUploadSession::Result& result = report.result;
-    const bool damaged = LineDamaged(result.line);
+    const bool damaged = LineDamaged(LineHealthOf(result));
     switch (result.failure.what) {
     case What::NoAnswer:
         return " after " + Grouped(static_cast<uint64_t>(result.bytesWritten)) +
@@ -122,35 +150,61 @@ std::string Advice(const UploadReport& report)
 
 } // namespace
 
+CRpc::Stats LineHealthOf(const CUploadSession::Result& result)
+{
+    const CRpc::Stats& whole = result.wholeLine;
+    const CRpc::Stats& wait = result.waitLine;
+    const uint64_t unanswered = wait.timedOut + wait.givenUp;
+    const uint64_t bootLost = wait.lostAnswers + result.owedAtAnswer;
+    CRpc::Stats line = whole;
+    line.requests -= std::min(unanswered, whole.requests);
+    line.timedOut -= std::min(wait.timedOut, whole.timedOut);
+    line.givenUp -= std::min(wait.givenUp, whole.givenUp);
+    line.lostAnswers -= std::min(bootLost, whole.lostAnswers);
+    return line;
+}
+
 std::string SummaryLine(const UploadReport& report)
 {
-    return Result(report) + "; " + LineHealth(report.result.line);
+    return Result(report) + "; " + LineHealth(LineHealthOf(report.result));
 }
 
 std::string FailureLine(const UploadReport& report)
 {
     const CUploadSession::Result& result = report.result;
-    if (result.outcome == Outcome::Succeeded)
+    switch (result.outcome) {
+    case Outcome::Succeeded:
         return {};
-    if (result.outcome == Outcome::Cancelled) {
-        if (report.stop == Stop::WaitRanOut)
+    case Outcome::PortUnavailable:
+        return "cannot open " + report.port + ": " + PortProblem(report.port, result.portError);
+    case Outcome::CancelledWaiting:
+        if (report.waitRanOut)
             return "the cartridge did not answer within " + Seconds(report.waitLimitSeconds) +
                    ": switch the Game Boy on while plemo-flash waits, check the cable and the "
                    "port, or wait longer (--wait)";
         return "cancelled before the cartridge answered: nothing was written";
-    }
-    if (report.stop != Stop::None || result.failure.what == UploadFailure::What::Cancelled)
+    case Outcome::CancelledTransfer:
         return "cancelled during the transfer: the cartridge holds an incomplete upload; upload "
                "again before you use it";
+    case Outcome::Failed:
+        break;
+    }
     return DescribeFailure(result.failure) + Advice(report);
 }
 
 int ExitStatusOf(const UploadReport& report)
 {
-    if (report.result.outcome == Outcome::Succeeded)
+    switch (report.result.outcome) {
+    case Outcome::Succeeded:
         return kSucceeded;
-    if (report.result.outcome == Outcome::Cancelled || report.stop != Stop::None)
+    case Outcome::PortUnavailable:
+        return kPortUnavailable;
+    case Outcome::CancelledWaiting:
+    case Outcome::CancelledTransfer:
         return kCancelled;
+    case Outcome::Failed:
+        break;
+    }
     return kProgrammingError;
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // What plemo-flash says when an upload is over: one summary line (result,
 // bytes, time, speed against the line's ceiling, and the line's health), a
-// line on what went wrong and what to try, and the exit status.
+// line on what went wrong and what to try (a port that did not open
+// included), and the exit status.
 #include <cstdint>
 #include <string>
 
@@ -11,24 +12,21 @@ namespace plemoflash {
 
 struct UploadReport
 {
-    enum class Stop
-    {
-        None,
-        Interrupted, // Ctrl-C
-        WaitRanOut,  // --wait
-    };
-
     CUploadSession::Result result; // the session's account of the upload
-    Stop stop = Stop::None;
-    double waitSeconds = 0.0;     // for the cartridge to answer
-    double transferSeconds = 0.0; // from its answer to the end of the transfer
+    bool waitRanOut = false;       // the stop that came was --wait's
+    double waitSeconds = 0.0;      // for the cartridge to answer
+    double transferSeconds = 0.0;  // from its answer to the end of the transfer
     double waitLimitSeconds = 0.0;
     double lineBytesPerSecond = 0.0; // the port's nominal speed
     std::string port;                // the port's name, for the failure line
 };
 
+// The line's health over the whole upload: all the link met, less what a
+// cartridge still booting made of the polls (those it ignored, and the
+// answers written off for them).
+CRpc::Stats LineHealthOf(const CUploadSession::Result& result);
 std::string SummaryLine(const UploadReport& report);
-// Empty after a success.
+// Empty after a success. A port that did not open has this line only.
 std::string FailureLine(const UploadReport& report);
 int ExitStatusOf(const UploadReport& report);
 

@@ -12,13 +12,13 @@
 #include "flash/flashxferhost.h"
 #include "flash/uploadsession.h"
 #include "serial/pcserial.h"
+#include "serial/trace.h"
 
 namespace plemoflash {
 
 namespace {
 
 using Kind = CUploadSession::Kind;
-using Stop = UploadReport::Stop;
 
 double SecondsBetween(Clock::time_point from, Clock::time_point to)
 {
@@ -35,15 +35,17 @@ double LineBytesPerSecond(const CPCSerial& adapter)
 
 // The upload as the console shows it. A stop (Ctrl-C, or --wait running
 // out) goes to the host's Cancel, as the dialog's Cancel button does: the
-// host's waits run WhileWaiting at least every 50 ms, and every progress
-// report looks too.
+// session lets this front end run at least every 50 ms of any wait, and
+// every progress report looks too.
 class ConsoleFrontEnd : public CUploadSession::IFrontEnd
 {
 public:
-    ConsoleFrontEnd(CFlashXferHost& host, const UploadRequest& request, ProgressLine& progress)
-        : host(host), request(request), progress(progress)
+    ConsoleFrontEnd(const UploadRequest& request, ProgressLine& progress)
+        : request(request), progress(progress)
     {
     }
+    // Where a stop goes.
+    void StopsGoTo(CFlashXferHost& stoppedHost) { host = &stoppedHost; }
 
     void WaitingForDevice() override
     {
@@ -54,19 +56,13 @@ public:
         }
     }
     void WhileWaiting() override { PassStopOn(); }
-    // Whether a stop came: a write waiting for a stalled line gives up then.
-    bool Stopping()
-    {
-        PassStopOn();
-        return stop != Stop::None;
-    }
     void DeviceAnswered() override
     {
         transferStarted = Clock::now();
         answered = true;
     }
     std::string PathToTransfer() override { return request.path; }
-    void Progress(int64_t bytesSent, int64_t bytesToSend) override
+    void Progress(int, int64_t bytesSent, int64_t bytesToSend) override
     {
         PassStopOn();
         progress.Report(bytesSent, bytesToSend);
@@ -77,69 +73,38 @@ public:
         progress.Finish();
     }
 
-    Stop StopAsked() const { return stop; }
+    bool WaitRanOut() const { return waitRanOut; }
     double WaitSeconds() const { return SecondsBetween(waitStarted, answered ? transferStarted : ended); }
     double TransferSeconds() const { return answered ? SecondsBetween(transferStarted, ended) : 0.0; }
 
 private:
     void PassStopOn()
     {
-        if (stop != Stop::None)
+        if (stopped || host == nullptr)
             return;
-        if (InterruptRequested())
-            stop = Stop::Interrupted;
-        else if (!answered && request.waitLimit &&
-                 SecondsBetween(waitStarted, Clock::now()) >= *request.waitLimit)
-            stop = Stop::WaitRanOut;
-        if (stop == Stop::None)
+        const bool interrupted = InterruptRequested();
+        waitRanOut = !interrupted && !answered && request.waitLimit &&
+                     SecondsBetween(waitStarted, Clock::now()) >= *request.waitLimit;
+        if (!interrupted && !waitRanOut)
             return;
-        host.Cancel();
-        if (stop == Stop::Interrupted) {
+        stopped = true;
+        host->Cancel();
+        if (interrupted) {
             progress.Finish();
             std::fputs("plemo-flash: cancelling (Ctrl-C again stops at once)\n", stderr);
         }
     }
 
-    CFlashXferHost& host;
     const UploadRequest& request;
     ProgressLine& progress;
-    Stop stop = Stop::None;
+    CFlashXferHost* host = nullptr;
+    bool stopped = false;
+    bool waitRanOut = false;
     bool answered = false;
     Clock::time_point waitStarted{};
     Clock::time_point transferStarted{};
     Clock::time_point ended{};
 };
-
-// Opens the port at the upload's speed; false after saying why on stderr.
-bool OpenPort(CPCSerial& adapter, const std::string& port)
-{
-    try {
-        adapter.Open(port, CUploadSession::kUploadBaud);
-        return true;
-    } catch (const SerialStreamError& error) {
-        std::string why;
-        switch (error.code) {
-        case SerialStreamError::PortNotFound:
-            why = "no such port: check the name (--list-ports shows the ports found)";
-            break;
-        case SerialStreamError::AccessDenied: {
-            PortState refused{port, PortState::State::Refused, ExplainRefusedPort(port), {}};
-            why = DescribeState(refused);
-            if (refused.refusal.reason == PortRefusal::Reason::HeldByAnotherProgram)
-                why += ": " + RefusalHint(refused.refusal);
-            break;
-        }
-        default:
-            why = "it does not open as a serial port at " + std::to_string(CUploadSession::kUploadBaud) +
-                  " baud (" + (error.systemMessage[0] != '\0' ? std::string(error.systemMessage) + ", " : "") +
-                  "system error " + std::to_string(error.systemError) +
-                  "): check the name and the adapter, or run with --trace";
-            break;
-        }
-        std::fprintf(stderr, "plemo-flash: cannot open %s: %s\n", port.c_str(), why.c_str());
-        return false;
-    }
-}
 
 ProgressLine::Style ProgressStyle(const UploadRequest& request)
 {
@@ -150,44 +115,33 @@ ProgressLine::Style ProgressStyle(const UploadRequest& request)
 
 int Upload(const UploadRequest& request, const std::string& port, Kind kind)
 {
-    // The host goes before the adapter, whose end closes the port.
-    CPCSerial adapter;
+    ProgressLine progress(stdout, ProgressStyle(request), [] { return Clock::now(); });
+    ConsoleFrontEnd frontEnd(request, progress);
+    CUploadSession session(frontEnd);
+    frontEnd.StopsGoTo(session.Host());
     // Every serial stream starts with the trace off.
     if (request.trace)
         traceEnabled = 1;
-    CFlashXferHost host(&adapter, CUploadSession::kHostAttempts);
     // A Ctrl-C while the ports were looked at: nothing has begun.
     if (InterruptRequested()) {
         std::fputs("plemo-flash: cancelled before the upload began\n", stderr);
         return kCancelled;
     }
-    if (!OpenPort(adapter, port))
-        return kPortUnavailable;
-
-    ProgressLine progress(stdout, ProgressStyle(request), [] { return Clock::now(); });
-    ConsoleFrontEnd frontEnd(host, request, progress);
-    // A Ctrl-C ends a write that waits for a stalled line; the adapter
-    // outlives the front end, so the hook goes before it does.
-    adapter.SetWriteGiveUp([&frontEnd] { return frontEnd.Stopping(); });
-    struct HookRemover
-    {
-        CPCSerial& adapter;
-        ~HookRemover() { adapter.SetWriteGiveUp({}); }
-    } hookRemover{adapter};
-    CUploadSession session(host, frontEnd);
-    session.Run(kind);
+    session.Run(port, kind);
 
     UploadReport report;
     report.result = session.LastResult();
-    report.stop = frontEnd.StopAsked();
+    report.waitRanOut = frontEnd.WaitRanOut();
     report.waitSeconds = frontEnd.WaitSeconds();
     report.transferSeconds = frontEnd.TransferSeconds();
     report.waitLimitSeconds = request.waitLimit.value_or(0.0);
-    report.lineBytesPerSecond = LineBytesPerSecond(adapter);
+    report.lineBytesPerSecond = LineBytesPerSecond(*session.Port());
     report.port = port;
 
-    std::printf("%s\n", SummaryLine(report).c_str());
-    std::fflush(stdout);
+    if (report.result.outcome != CUploadSession::Outcome::PortUnavailable) {
+        std::printf("%s\n", SummaryLine(report).c_str());
+        std::fflush(stdout);
+    }
     const std::string failure = FailureLine(report);
     if (!failure.empty())
         std::fprintf(stderr, "plemo-flash: %s\n", failure.c_str());

@@ -1,11 +1,14 @@
 #include "flash/uploadsession.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
+#include <functional>
+#include <utility>
 
 #include "flash/flashxferhost.h"
-#include "serial/serialstreamerror.h"
+#include "serial/invariant.h"
+#include "serial/pcserial.h"
+#include "serial/trace.h"
 
 namespace {
 
@@ -14,9 +17,9 @@ namespace {
 class FrontEndRunsWhileWaiting
 {
 public:
-    FrontEndRunsWhileWaiting(CFlashXferHost& host, CUploadSession::IFrontEnd& frontEnd) : host(host)
+    FrontEndRunsWhileWaiting(CFlashXferHost& host, std::function<void()> whileWaiting) : host(host)
     {
-        host.SetWhileWaiting([&frontEnd] { frontEnd.WhileWaiting(); });
+        host.SetWhileWaiting(std::move(whileWaiting));
     }
     ~FrontEndRunsWhileWaiting() { host.SetWhileWaiting({}); }
     FrontEndRunsWhileWaiting(const FrontEndRunsWhileWaiting&) = delete;
@@ -24,6 +27,29 @@ public:
 
 private:
     CFlashXferHost& host;
+};
+
+// Lets a stalled write on the port give up once a stop has been asked for,
+// for one scope. The front end runs while the write waits, so that a click
+// on Cancel reaches the host there too.
+class StalledWritesGiveUp
+{
+public:
+    StalledWritesGiveUp(CPCSerial* port, std::function<bool()> stopAsked) : port(port)
+    {
+        if (port)
+            port->SetWriteGiveUp(std::move(stopAsked));
+    }
+    ~StalledWritesGiveUp()
+    {
+        if (port)
+            port->SetWriteGiveUp({});
+    }
+    StalledWritesGiveUp(const StalledWritesGiveUp&) = delete;
+    StalledWritesGiveUp& operator=(const StalledWritesGiveUp&) = delete;
+
+private:
+    CPCSerial* port;
 };
 
 } // namespace
@@ -37,24 +63,73 @@ CUploadSession::Kind CUploadSession::KindOf(const std::string& path)
     return Kind::Unknown;
 }
 
+CUploadSession::CUploadSession(IFrontEnd& frontEnd)
+    : adapter(std::make_unique<CPCSerial>()),
+      ownHost(std::make_unique<CFlashXferHost>(adapter.get(), kHostAttempts)),
+      host(*ownHost),
+      frontEnd(frontEnd)
+{
+}
+
 CUploadSession::CUploadSession(CFlashXferHost& host, IFrontEnd& frontEnd)
     : host(host), frontEnd(frontEnd)
 {
 }
 
-CUploadSession::Outcome CUploadSession::Run(Kind kind)
+CUploadSession::~CUploadSession() = default;
+
+CUploadSession::Outcome CUploadSession::Run(const std::string& portName, Kind kind)
 {
+    PLEMO_INVARIANT(adapter != nullptr);
+    SerialStreamError refused{SerialStreamError::NotOpen};
+    if (OpenPort(portName, refused))
+        return RunOverOpenChannel(kind);
     transferResult = -1;
     result = Result{};
+    result.outcome = Outcome::PortUnavailable;
+    result.portError = refused;
+    frontEnd.UploadEnded(result);
+    return result.outcome;
+}
+
+CUploadSession::Outcome CUploadSession::Run(Kind kind)
+{
+    PLEMO_INVARIANT(adapter == nullptr);
+    return RunOverOpenChannel(kind);
+}
+
+// Says why in the trace, the same for every front end.
+bool CUploadSession::OpenPort(const std::string& portName, SerialStreamError& refused)
+{
+    try {
+        adapter->Open(portName, kUploadBaud);
+        return true;
+    } catch (const SerialStreamError& error) {
+        refused = error;
+        TraceLog("upload: cannot open %s (serial error %d, system error %u: %s)\n",
+                 portName.c_str(), static_cast<int>(error.code),
+                 static_cast<unsigned>(error.systemError), error.systemMessage);
+        return false;
+    }
+}
+
+CUploadSession::Outcome CUploadSession::RunOverOpenChannel(Kind kind)
+{
+    transferResult = -1;
+    stopAsked = false;
+    result = Result{};
     host.ClearFailure();
-    const FrontEndRunsWhileWaiting whileWaiting(host, frontEnd);
-    const QMetaObject::Connection progress =
-        QObject::connect(&host, &CFlashXferHost::UpdateProgressBar, [this](int) { ReportProgress(); });
-    Outcome outcome = Outcome::Failed;
+    const FrontEndRunsWhileWaiting whileWaiting(host, [this] { LetFrontEndRun(); });
+    const StalledWritesGiveUp giveUp(adapter.get(), [this] {
+        LetFrontEndRun();
+        return stopAsked;
+    });
+    const QMetaObject::Connection progress = QObject::connect(
+        &host, &CFlashXferHost::UpdateProgressBar, [this](int percent) { ReportProgress(percent); });
     // Once the port is open, a line that fails ends the upload as a failed
     // one instead of leaving it stuck halfway.
     try {
-        outcome = RunSteps(kind);
+        transferResult = RunSteps(kind);
     } catch (const SerialStreamError& error) {
         UploadFailure lineGone = UploadFailure::Of(UploadFailure::What::LineGone, {}, error.code);
         lineGone.systemError = static_cast<int>(error.systemError);
@@ -64,16 +139,26 @@ CUploadSession::Outcome CUploadSession::Run(Kind kind)
         host.NoteFailure(UploadFailure::Of(UploadFailure::What::Defect));
     }
     QObject::disconnect(progress);
-    Finish(outcome);
+    Finish(OutcomeOf(transferResult));
+    // The status line says only how it ended; the trace says why.
+    if (result.failure.Failed())
+        TraceLog("upload: %s\n", DescribeFailure(result.failure).c_str());
     frontEnd.UploadEnded(result);
-    if (outcome != Outcome::Cancelled)
+    if (result.outcome != Outcome::CancelledWaiting)
         TellDeviceUploadEnded();
-    return outcome;
+    return result.outcome;
 }
 
-void CUploadSession::ReportProgress()
+void CUploadSession::LetFrontEndRun()
 {
-    frontEnd.Progress(host.BytesSent(), host.TransferSize());
+    frontEnd.WhileWaiting();
+    stopAsked = stopAsked || host.StopRequested();
+}
+
+void CUploadSession::ReportProgress(int percent)
+{
+    frontEnd.Progress(percent, host.BytesSent(), host.TransferSize());
+    stopAsked = stopAsked || host.StopRequested();
 }
 
 void CUploadSession::NoteDeviceAnswered()
@@ -82,8 +167,19 @@ void CUploadSession::NoteDeviceAnswered()
     result.waitLine = host.LinkStats();
     // Polls the cartridge ignored while it booted, still counted when it
     // answered one: written off later, they are no loss of the line's.
-    owedAtAnswer = host.OwedAnswerCount();
+    result.owedAtAnswer = host.OwedAnswerCount();
     frontEnd.DeviceAnswered();
+}
+
+// A stop ends the upload as a cancel however the host's last call ended
+// (a write given up on a port that takes nothing throws).
+CUploadSession::Outcome CUploadSession::OutcomeOf(int transfer) const
+{
+    if (transfer >= 0)
+        return Outcome::Succeeded;
+    if (stopAsked || host.StopRequested())
+        return result.deviceAnswered ? Outcome::CancelledTransfer : Outcome::CancelledWaiting;
+    return Outcome::Failed;
 }
 
 void CUploadSession::Finish(Outcome outcome)
@@ -95,37 +191,26 @@ void CUploadSession::Finish(Outcome outcome)
     result.bytesSent = result.deviceAnswered ? host.BytesSent() : 0;
     result.bytesToSend = result.deviceAnswered ? host.TransferSize() : 0;
     result.bytesWritten = host.BytesWritten();
-    const CRpc::Stats total = host.LinkStats();
+    result.wholeLine = host.LinkStats();
     if (!result.deviceAnswered)
-        result.waitLine = total;
-    else
-        result.transferLine = total.Since(result.waitLine);
-    // Polls the cartridge ignored while it booted, and the answers written
-    // off for them, are no fault of the line.
-    const CRpc::Stats& wait = result.waitLine;
-    const uint64_t unanswered = wait.timedOut + wait.givenUp;
-    const uint64_t bootLost = wait.lostAnswers + owedAtAnswer;
-    result.line = total;
-    result.line.requests -= std::min(unanswered, total.requests);
-    result.line.timedOut -= std::min(wait.timedOut, total.timedOut);
-    result.line.givenUp -= std::min(wait.givenUp, total.givenUp);
-    result.line.lostAnswers -= std::min(bootLost, total.lostAnswers);
-    result.transferLine.lostAnswers -= std::min<uint64_t>(owedAtAnswer, result.transferLine.lostAnswers);
+        result.waitLine = result.wholeLine;
 }
 
-CUploadSession::Outcome CUploadSession::RunSteps(Kind kind)
+// The transfer's result; -1 when the wait was cancelled.
+int CUploadSession::RunSteps(Kind kind)
 {
     frontEnd.WaitingForDevice();
     std::fflush(stdout);
     host.SetTimeout(kBootWaitTimeoutMs);
-    if (!WaitForDevice(kind))
-        return Outcome::Cancelled;
+    if (!WaitForDevice(kind)) {
+        stopAsked = true; // the handshake took the stop, and the host forgot it
+        return -1;
+    }
 
     NoteDeviceAnswered();
     host.SetTimeout(kUploadTimeoutMs);
     std::fflush(stdout);
-    transferResult = Transfer(kind);
-    return transferResult < 0 ? Outcome::Failed : Outcome::Succeeded;
+    return Transfer(kind);
 }
 
 // The opening handshake announces a bitstream for both kinds; a cartridge
@@ -139,7 +224,7 @@ bool CUploadSession::WaitForDevice(Kind kind)
 bool CUploadSession::WaitForBitstreamDevice(int rc)
 {
     while (rc < 0) {
-        frontEnd.WhileWaiting();
+        LetFrontEndRun();
         if (rc == CFlashXferHost::kCancelled)
             return false;
         rc = host.Handshake(CFlashXferHost::kBitstreamMode);
@@ -160,7 +245,7 @@ bool CUploadSession::WaitForFirmwareDevice(int rc)
             return true;
         if (first == CFlashXferHost::kCancelled)
             return false;
-        frontEnd.WhileWaiting();
+        LetFrontEndRun();
         rc = host.Handshake(CFlashXferHost::kFirmwareMode);
     }
 }

@@ -16,7 +16,6 @@ class QPushButton;
 class QSpacerItem;
 
 class CFlashXferHost;
-class CPCSerial;
 
 // The utility's one window: the user picks a serial port and a file, starts
 // or cancels an upload, follows it on the status line and the progress bar,
@@ -34,9 +33,6 @@ public:
     // device names, so that a test never touches the machine's real ports.
     PlemoForm(const std::vector<std::string>& candidatePortNames, QWidget* parent = nullptr,
               const char* name = nullptr, bool modal = false, Qt::WindowFlags fl = {});
-    // No upload runs by the time the dialog goes; a host left over anyway
-    // is deleted with it.
-    ~PlemoForm() override;
 
     QPushButton* UploadButton = nullptr;
     QPushButton* QuitButton = nullptr;
@@ -47,8 +43,8 @@ public:
     QLabel* SerialPortLabel = nullptr;
     QComboBox* SerialPortBox = nullptr;
     QPushButton* FileBrowseButton = nullptr;
-    // The host of the upload in progress, owned by the dialog while it runs;
-    // null whenever no upload runs.
+    // The host of the upload in progress (its session's); null whenever no
+    // upload runs.
     CFlashXferHost* currentHost = nullptr;
 
 public slots:
@@ -87,9 +83,8 @@ private:
     // The upload (uploadcontroller.cpp).
     class DialogFrontEnd;
     bool choicesAreComplete();
-    void enterUploadingState(CPCSerial& adapter);
+    void enterUploadingState(CFlashXferHost& host);
     void leaveUploadingState();
-    bool openPort(CPCSerial& adapter);
 };
 
 #endif

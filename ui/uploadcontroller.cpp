@@ -3,7 +3,8 @@
 //
 // The whole upload runs inside uploadFile(), on the one thread the dialog
 // has, as the upload session that every front end shares
-// (flash/uploadsession.h). The dialog stays responsive because pending
+// (flash/uploadsession.h): it owns the port and the host, and brings the
+// progress; the dialog shows. The dialog stays responsive because pending
 // events are processed between handshake attempts, during every longer wait
 // for the cartridge and on every progress report; that is where a click on
 // "Cancel Upload", "Exit Program" or the window's close reaches the host.
@@ -21,9 +22,6 @@
 
 #include "flash/flashxferhost.h"
 #include "flash/uploadsession.h"
-#include "serial/pcserial.h"
-#include "serial/serialstreamerror.h"
-#include "serial/trace.h"
 
 namespace {
 
@@ -51,8 +49,8 @@ QString text(const char* latin1)
 } // namespace
 
 // What the upload shows in the dialog while it runs, and where the dialog
-// stays responsive: pending events are processed between handshakes and
-// during every longer wait for the cartridge.
+// stays responsive: pending events are processed between handshakes, during
+// every longer wait for the cartridge and on every progress report.
 class PlemoForm::DialogFrontEnd : public CUploadSession::IFrontEnd
 {
 public:
@@ -69,25 +67,31 @@ public:
     void WhileWaiting() override { QApplication::processEvents(); }
     // Read again: the field may have been edited while the cartridge booted.
     std::string PathToTransfer() override { return form.FilenameEdit->text().toUtf8().toStdString(); }
+    void Progress(int percent, int64_t, int64_t) override { form.updateProgressBar(percent); }
     void UploadEnded(const CUploadSession::Result& result) override
     {
-        // The status line says only how it ended; the trace says why.
-        if (result.failure.Failed())
-            TraceLog("upload: %s\n", DescribeFailure(result.failure).c_str());
-        switch (result.outcome) {
-        case CUploadSession::Outcome::Succeeded:
-            form.DownloadStatusLabel->setText(text(kSucceededText));
-            break;
-        case CUploadSession::Outcome::Failed:
-            form.DownloadStatusLabel->setText(text(kFailedText));
-            break;
-        case CUploadSession::Outcome::Cancelled:
-            form.DownloadStatusLabel->setText(text(kCancelledText));
-            break;
-        }
+        form.DownloadStatusLabel->setText(text(StatusText(result.outcome)));
     }
 
 private:
+    // A cancel during the transfer leaves an incomplete upload: an error. A
+    // port that is taken or gone must not leave the last upload's success
+    // on the status line.
+    static const char* StatusText(CUploadSession::Outcome outcome)
+    {
+        switch (outcome) {
+        case CUploadSession::Outcome::Succeeded:
+            return kSucceededText;
+        case CUploadSession::Outcome::CancelledWaiting:
+            return kCancelledText;
+        case CUploadSession::Outcome::Failed:
+        case CUploadSession::Outcome::PortUnavailable:
+        case CUploadSession::Outcome::CancelledTransfer:
+            break;
+        }
+        return kFailedText;
+    }
+
     PlemoForm& form;
 };
 
@@ -104,19 +108,12 @@ void PlemoForm::uploadFile()
         return;
     }
 
-    // The adapter lives for this call only; the host is deleted before it,
-    // and its destruction closes the port.
-    CPCSerial adapter;
-    enterUploadingState(adapter);
-    if (openPort(adapter)) {
-        DialogFrontEnd frontEnd(*this);
-        CUploadSession(*currentHost, frontEnd).Run(kind);
-    } else {
-        // A port that is taken or gone: nothing was sent. The trace says
-        // why; the status line must not go on showing the last upload's
-        // success.
-        DownloadStatusLabel->setText(text(kFailedText));
-    }
+    // The session owns the port and the host for this call; its end closes
+    // the port.
+    DialogFrontEnd frontEnd(*this);
+    CUploadSession session(frontEnd);
+    enterUploadingState(session.Host());
+    session.Run(SerialPortBox->currentText().toStdString(), kind);
     leaveUploadingState();
 }
 
@@ -138,11 +135,6 @@ void PlemoForm::cancelDownload()
         currentHost->Cancel();
 }
 
-PlemoForm::~PlemoForm()
-{
-    delete currentHost;
-}
-
 // A missing file is reported before a missing port, one box at a time.
 bool PlemoForm::choicesAreComplete()
 {
@@ -158,39 +150,18 @@ bool PlemoForm::choicesAreComplete()
 }
 
 // From here on the button cancels, and a click can only reach the host.
-void PlemoForm::enterUploadingState(CPCSerial& adapter)
+void PlemoForm::enterUploadingState(CFlashXferHost& host)
 {
     disconnect(UploadButton, &QPushButton::clicked, this, &PlemoForm::uploadFile);
     connect(UploadButton, &QPushButton::clicked, this, &PlemoForm::cancelDownload);
     UploadButton->setText(text(kCancelButtonText));
-
-    currentHost = new CFlashXferHost(&adapter, CUploadSession::kHostAttempts);
-    connect(currentHost, &CFlashXferHost::UpdateProgressBar, this, &PlemoForm::updateProgressBar);
+    currentHost = &host;
 }
 
 void PlemoForm::leaveUploadingState()
 {
-    disconnect(currentHost, &CFlashXferHost::UpdateProgressBar, this,
-               &PlemoForm::updateProgressBar);
-    delete currentHost;
     currentHost = nullptr;
-
     disconnect(UploadButton, &QPushButton::clicked, this, &PlemoForm::cancelDownload);
     connect(UploadButton, &QPushButton::clicked, this, &PlemoForm::uploadFile);
     UploadButton->setText(text(kUploadButtonText));
-}
-
-bool PlemoForm::openPort(CPCSerial& adapter)
-{
-    try {
-        adapter.Open(SerialPortBox->currentText().toStdString(), CUploadSession::kUploadBaud);
-        return true;
-    } catch (const SerialStreamError& error) {
-        TraceLog("upload: cannot open %s (serial error %d, system error %u: %s)\n",
-                 SerialPortBox->currentText().toStdString().c_str(), static_cast<int>(error.code),
-                 static_cast<unsigned>(error.systemError), error.systemMessage);
-        return false;
-    } catch (...) {
-        return false;
-    }
 }

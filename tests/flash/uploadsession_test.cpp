@@ -99,7 +99,7 @@ TEST_P(UploadSession, CancelWhileACommitHangsEndsTheUploadWithinHalfASecond)
         // A second after the cartridge went quiet, the user has seen enough.
         user.clickWhen = [&](Time now) { return silentAt != Time::max() && now >= silentAt + 1s; };
 
-        EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::Failed);
+        EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::CancelledTransfer);
         ASSERT_NE(user.clickedAt, Time::max());
         EXPECT_LE(user.endedAt - user.clickedAt, 500ms) << "the error shows within half a second";
         EXPECT_LE(line.channel.Now() - user.endedAt,
@@ -119,7 +119,7 @@ TEST_P(UploadSession, CancelDuringAChunkEndsOnTheErrorPathAtOnce)
     // While the first chunk crosses the line (half a second at 38,400 baud).
     user.clickWhen = [&](Time) { return !line.cartridge.CallsOf(Procedure::kLoadBuffer).empty(); };
 
-    EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::Failed);
+    EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::CancelledTransfer);
     EXPECT_LE(user.endedAt - user.clickedAt, 500ms);
     EXPECT_EQ(line.cartridge.CallsOf(Procedure::kLoadBuffer).size(), 1u)
         << "no chunk goes out after the click";
@@ -197,7 +197,7 @@ TEST_P(UploadSession, CancelWhileFirmwareWaitsEndsTheWaitAtOnce)
     // one takes the first 0.8 s): the one it cuts is the last.
     user.clickWhen = [&](Time now) { return now - user.waitingAt >= 1s; };
 
-    EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::Cancelled);
+    EXPECT_EQ(CUploadSession(line.host, user).Run(Kind::Firmware), Outcome::CancelledWaiting);
     EXPECT_LE(user.endedAt - user.clickedAt, 500ms);
     EXPECT_TRUE(line.cartridge.CallsOf(Procedure::kFinishUpload).empty());
 }

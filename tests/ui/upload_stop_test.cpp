@@ -16,33 +16,6 @@ namespace {
 constexpr std::size_t kFirmwareSize = 40000;
 constexpr std::size_t kChunksOfFirmware = (kFirmwareSize + 2047) / 2048;
 
-void ExpectIdleAndUsable(const UploadDialog& dialog)
-{
-    EXPECT_EQ(dialog.currentHost, nullptr);
-    EXPECT_EQ(dialog.UploadButton->text(), kUpload);
-    EXPECT_TRUE(dialog.UploadButton->isEnabled());
-}
-
-// Runs the application's event loop with `start` as its first act, as the
-// program runs its dialog, and returns the loop's exit code. A loop still
-// running after a while ends with 99.
-int RunEventLoop(const std::function<void()>& start)
-{
-    QTimer first;
-    first.setSingleShot(true);
-    QObject::connect(&first, &QTimer::timeout, start);
-    first.start(0);
-    QTimer watchdog;
-    watchdog.setSingleShot(true);
-    QObject::connect(&watchdog, &QTimer::timeout, [] { QApplication::exit(99); });
-    watchdog.start(20000);
-    const int exitCode = QApplication::exec();
-    // A closed last window also posts Qt's own quit request; in the program
-    // it ends nothing more, here it would end the next test's event loop.
-    QCoreApplication::removePostedEvents(qApp, QEvent::Quit);
-    return exitCode;
-}
-
 // Clicks `button` the first time events are processed inside the upload.
 class ClickAtFirstEventPoint
 {
