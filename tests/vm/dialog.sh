@@ -27,13 +27,13 @@ dialog_window_up() {
     dialog_window=$(timeout 60 xdotool search --sync --onlyvisible --name "$dialog_title" | head -n 1)
     [ -n "$dialog_window" ] && xdotool windowfocus --sync "$dialog_window"
 }
-# What the dialog's process shows, read every 10 ms by one process (a
-# process started per look would take the machine's one CPU from the
-# dialog): "holds" succeeds while it holds the port; "press STATE KEYS..."
-# presses the keys, waits for STATE (at most 40 s) and prints the seconds
-# until idle (the port let go, not inside a close, system call 3, that
-# waits) and until the end (gone), or "never".
-dialog_probe() { # holds | press STATE KEYS...
+# Presses the keys and watches the dialog's process every 10 ms from one
+# process (a process started per look would take the machine's one CPU from
+# the dialog) until STATE (at most 40 s). Prints whether the dialog held the
+# port as the keys went ("held" or "free") and the seconds until idle (the
+# port let go, not inside a close, system call 3, that waits) and until the
+# end (gone), or "never".
+dialog_press() { # STATE KEYS...
     python3 - "$dialog_pid" "$@" <<'PY'
 import os, subprocess, sys, time
 proc = "/proc/" + sys.argv[1]
@@ -59,25 +59,24 @@ def in_close():
         return open(proc + "/syscall").read().split()[0] == "3"
     except OSError:
         return False
-if sys.argv[2] == "holds":
-    sys.exit(0 if holds() else 1)
 def idle():
     return not alive() or not holds() and not in_close()
 times = {}
-subprocess.run(["xdotool", "key", "--delay", "30"] + sys.argv[4:], check=True)
+held = "held" if holds() else "free"
+subprocess.run(["xdotool", "key", "--delay", "30"] + sys.argv[3:], check=True)
 pressed = time.monotonic()
-while sys.argv[3] not in times and time.monotonic() - pressed < 40:
+while sys.argv[2] not in times and time.monotonic() - pressed < 40:
     after = "%.2f" % (time.monotonic() - pressed)
     if idle():
         times.setdefault("idle", after)
     if not alive():
         times.setdefault("end", after)
     time.sleep(0.01)
-print(times.get("idle", "never"), times.get("end", "never"))
+print(held, times.get("idle", "never"), times.get("end", "never"))
 PY
 }
 programming() { grep -q 'call: LoadBuffer' "$work/acm-cartsim.log"; }
-stuck_while_held() { [ "$1" -gt 0 ] && dialog_probe holds; }
+stuck_while_held() { [ "$1" -gt 0 ] && [ "$2" = held ]; }
 reached_within() { [ "$1" != never ] && within "$1" "$2"; }
 ended_within_bounds() { reached_within "$1" "$dialog_bound" && reached_within "$2" "$dialog_end_bound"; }
 
@@ -86,7 +85,7 @@ ended_within_bounds() { reached_within "$1" "$dialog_bound" && reached_within "$
 # KEYS; then waits for the dialog to reach STATE (idle or end), timed as
 # NAME-to-STATE and checked as NAME.
 dialog_stall() { # NAME KEYS STATE [START_KEYS...]
-    local name=$1 keys=$2 state=$3 stuck to_idle to_end
+    local name=$1 keys=$2 state=$3 stuck held to_idle to_end
     shift 3
     stop_gadget_cartsim
     start_gadget_cartsim --verbose
@@ -94,10 +93,10 @@ dialog_stall() { # NAME KEYS STATE [START_KEYS...]
     wait_until 30 programming
     kill -STOP "$gadget_cartsim_pid"
     stuck=$(fill_far_end)
-    check "$name-stuck" "the driver held ${stuck:-no} unsent bytes while the dialog held the port" \
-        stuck_while_held "${stuck:-0}"
     # shellcheck disable=SC2086 # KEYS is a list of key names
-    read -r to_idle to_end < <(dialog_probe press "$state" $keys)
+    read -r held to_idle to_end < <(dialog_press "$state" $keys)
+    check "$name-stuck" "the driver held ${stuck:-no} unsent bytes, the port $held by the dialog at the key" \
+        stuck_while_held "${stuck:-0}" "$held"
     timing "$name-to-idle" "$to_idle"
     if [ "$state" = idle ]; then
         check "$name" "idle $to_idle s after the key (bound $dialog_bound s)" \
