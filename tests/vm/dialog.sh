@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154 # sourced by guest.sh, which sets top, work and files
 # The real dialog (plemo-upload) in the test machine, on an X server of its
 # own, against the CDC-ACM far end that stops reading (as plemo-flash's
 # Ctrl-C scenarios): the user presses "Cancel Upload", and then, in a second
@@ -19,6 +20,7 @@ dialog_end_bound=3 # seconds from Exit to the program's end
 # Its port box is filled as it starts: /dev/ttyUSB0, /dev/ttyACM0.
 launch_dialog() {
     rm -f "$work/dialog.id"
+    # shellcheck disable=SC2016 # the inner shell expands its own variables
     QT_QPA_PLATFORM=xcb "$top/tools/with-xvfb.sh" sh -c 'echo "$$ $DISPLAY" >"$1"; exec "$2"' - \
         "$work/dialog.id" "$dialog" >"$work/dialog.log" 2>&1 &
     dialog_runner=$!

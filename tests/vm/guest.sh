@@ -22,7 +22,7 @@ top=$(cd "$(dirname "$0")/../.." && pwd)
 sealed=/tmp/sealed
 if [ "${top#"$sealed"/}" = "$top" ]; then
     script=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
-    mkdir -p -m 700 "$sealed" && mkdir -p "$sealed/checkout" &&
+    mkdir -p "$sealed/checkout" && chmod 700 "$sealed" &&
         mount --bind "$top" "$sealed/checkout" &&
         exec "$sealed/checkout/${script#"$top"/}"
     echo "vm: cannot see the checkout from under $sealed"
@@ -151,6 +151,7 @@ stop_gadget_cartsim() {
     gadget_cartsim_pid=
 }
 
+# shellcheck source=tests/vm/dialog.sh
 . "$top/tests/vm/dialog.sh"
 
 # --- the rig comes up ------------------------------------------------------------------
