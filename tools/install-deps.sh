@@ -5,7 +5,8 @@
 # Groups: build (compile and unit tests), gui (a real window, screenshots),
 # pty (serial tools), windows (cross-compiler and wine), fuzz (clang, libFuzzer),
 # package (the .deb, the Windows zip and their checks), vm (a virtual machine
-# with real kernel serial drivers: QEMU, a busybox initramfs).
+# with real kernel serial drivers: QEMU, a busybox initramfs, and what the
+# dialog needs in it: an X server, xdotool, Qt's X platform, a font).
 set -euo pipefail
 
 packages_of() {
@@ -18,7 +19,8 @@ packages_of() {
                       xz-utils ;;
         fuzz) echo clang libclang-rt-14-dev ;;
         package) echo dpkg-dev lintian desktop-file-utils appstream man-db zip unzip ;;
-        vm) echo qemu-system-x86 busybox-static cpio python3 socat ;;
+        vm) echo qemu-system-x86 busybox-static cpio python3 socat xvfb xdotool qt6-qpa-plugins \
+                 fonts-dejavu-core ;;
         *) echo "install-deps: unknown group '$1'" >&2; exit 2 ;;
     esac
 }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The vm stage: plemo-flash on real kernel serial drivers. A QEMU machine
-# (software emulation) boots Debian's own kernel (tools/vm/kernel.sh) with a
-# busybox initramfs (tools/vm/make-initramfs.sh) and runs tests/vm/guest.sh
-# on the host's programs, seen read-only over 9p. Behind the machine's FTDI
+# The vm stage: plemo-flash and the dialog on real kernel serial drivers. A
+# QEMU machine (software emulation) boots Debian's own kernel
+# (tools/vm/kernel.sh) with a busybox initramfs (tools/vm/make-initramfs.sh)
+# and runs tests/vm/guest.sh (and tests/vm/dialog.sh) on the host's programs,
+# seen read-only over 9p. Behind the machine's FTDI
 # adapter and its 16550 runs plemo-cartsim here on the host; the CDC-ACM
 # gadget's cartridge runs in the guest. The host answers the guest's requests
 # (the adapter pulled out and plugged back in on QEMU's monitor, marks in
@@ -34,11 +35,11 @@ cannot_run() {
     finish
 }
 
-for tool in qemu-system-x86_64 busybox cpio python3 socat apt-get dpkg-deb; do
+for tool in qemu-system-x86_64 busybox cpio python3 socat apt-get dpkg-deb Xvfb xdotool; do
     command -v "$tool" >/dev/null ||
         cannot_run "$tool is missing (tools/install-deps.sh vm installs what the stage needs)"
 done
-tools/build.sh native --target plemo-flash plemo-cartsim plemo-upload-files >/dev/null ||
+tools/build.sh native --target plemo-flash plemo-upload plemo-cartsim plemo-upload-files >/dev/null ||
     cannot_run "the programs did not build (tools/build.sh native)"
 kernel=$(tools/vm/kernel.sh "$vm/kernel") || cannot_run "no guest kernel (tools/vm/kernel.sh)"
 tools/vm/make-initramfs.sh "$kernel" "$vm/initramfs.cpio.gz" ||

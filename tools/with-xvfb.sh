@@ -28,7 +28,11 @@ trap '[ -z "$child" ] || kill -TERM "$child" 2>/dev/null' INT TERM
 
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$workdir/display" 2>"$workdir/xvfb.log" &
 xserver=$!
-for _ in $(seq 100); do [ -s "$workdir/display" ] && break; sleep 0.05; done
+# Seconds natively, far longer in an emulated machine: waited for while it runs.
+for _ in $(seq 1200); do
+    [ -s "$workdir/display" ] || ! kill -0 "$xserver" 2>/dev/null && break
+    sleep 0.05
+done
 if [ ! -s "$workdir/display" ]; then
     echo "with-xvfb: Xvfb did not start" >&2
     cat "$workdir/xvfb.log" >&2

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The scenarios that run inside the test machine (tools/test-vm.sh starts
-# it), as root, on the host's programs seen read-only over 9p. Three real
+# it), as root, on the host's programs seen read-only over 9p, from under a
+# directory only root may enter (the ordinary user's scenarios run copies
+# that user can read). Three real
 # kernel drivers carry the uploads:
 #   /dev/ttyUSB0  the guest's ftdi_sio on QEMU's FTDI adapter, plemo-cartsim
 #                 on the host behind it
@@ -14,6 +16,18 @@
 set -uo pipefail
 export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8
 top=$(cd "$(dirname "$0")/../.." && pwd)
+# The checkout as it often lies on a developer's machine: under a directory
+# only root may enter (/root is mode 700). Every scenario runs from there, so
+# that what the ordinary user runs must lie where that user can read it.
+sealed=/tmp/sealed
+if [ "${top#"$sealed"/}" = "$top" ]; then
+    script=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+    mkdir -p "$sealed/checkout" && chmod 700 "$sealed" &&
+        mount --bind "$top" "$sealed/checkout" &&
+        exec "$sealed/checkout/${script#"$top"/}"
+    echo "vm: cannot see the checkout from under $sealed"
+    exit 1
+fi
 run=$top/build/vm/run
 flash=$top/build/cli/plemo-flash
 cartsim=$top/build/sim/plemo-cartsim
@@ -21,6 +35,11 @@ files=$run/files
 baud=$(cat "$run/baud")
 work=/tmp/vm
 mkdir -p "$work"
+# What the ordinary user runs (the program, the file), copied where that user
+# can read it; the program's libraries are the system's.
+user_dir=$work/user
+as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+mkdir -p "$user_dir" && cp "$flash" "$files/firmware.frm" "$user_dir/" && chmod -R a+rX "$work"
 
 pass() { echo "vm-check: pass $1: ${2:-}"; }
 fail() { echo "vm-check: FAIL $1: ${2:-}"; }
@@ -61,14 +80,26 @@ listed() { "$flash" --list-ports 2>&1 | grep -q "^  $1 "; }
 not_listed() { ! listed "$1"; }
 progressed() { grep -q '^progress:' "$1"; }
 
-# An upload in the background: stdout to $work/NAME.out, every line of
-# stderr with the time it came to $work/NAME.err; its pid in $upload_pid.
-# As root, or with run_as=(setpriv ...) as another user.
-run_as=()
+# WHO runs plemo-flash: root, or user (an ordinary user). Sets runner (the
+# command that starts the program) and frm (the firmware file to give it).
+run_by() { # WHO
+    if [ "$1" = user ]; then
+        runner=("${as_user[@]}" "$user_dir/plemo-flash")
+        frm=$user_dir/firmware.frm
+    else
+        runner=("$flash")
+        frm=$files/firmware.frm
+    fi
+}
+run_by root
+
+# An upload in the background, by $runner (run_by): stdout to
+# $work/NAME.out, every line of stderr with the time it came to
+# $work/NAME.err; its pid in $upload_pid.
 start_upload() { # NAME OPTIONS...
     local name=$1
     shift
-    "${run_as[@]}" "$flash" --wait 30 "$@" >"$work/$name.out" \
+    "${runner[@]}" --wait 30 "$@" >"$work/$name.out" \
         2> >(while IFS= read -r line; do echo "$(now) $line"; done >"$work/$name.err") &
     upload_pid=$!
 }
@@ -120,12 +151,19 @@ stop_gadget_cartsim() {
     gadget_cartsim_pid=
 }
 
+# shellcheck source=tests/vm/dialog.sh
+. "$top/tests/vm/dialog.sh"
+
 # --- the rig comes up ------------------------------------------------------------------
 started=$(now)
 check rig-ftdi-port "the FTDI adapter as /dev/ttyUSB0" wait_until 30 test -c /dev/ttyUSB0
 gadget_up() { make_gadget && wait_until 30 test -c /dev/ttyACM0; }
 check rig-acm-port "the gadget as /dev/ttyACM0" gadget_up
 timing rig-ready "$(since "$started")"
+# The ordinary user's scenarios show that the user's copies serve only while
+# the checkout is out of that user's reach.
+sealed_from_user() { [ -r "$files/firmware.frm" ] && ! "${as_user[@]}" test -r "$files/firmware.frm"; }
+check sealed-checkout "root reads the checkout's files, the ordinary user cannot" sealed_from_user
 
 # --- the line settings the FTDI adapter sees, from QEMU's trace --------------------------
 # The host reads the trace between the two marks; the upload between them is
@@ -163,6 +201,8 @@ for way in hupcl-off b0; do
 done
 
 upload ftdi-bit /dev/ttyUSB0 "$files/cart_top.bit"
+# The dialog starts while the 16550 carries these uploads (tests/vm/dialog.sh).
+launch_dialog
 upload uart-frm /dev/ttyS1 "$files/firmware.frm"
 upload uart-bit /dev/ttyS1 "$files/cart_top.bit"
 
@@ -242,10 +282,10 @@ os.close(fd)' /dev/ttyACM0 2>&1
 }
 stalled_far_end() { # NAME WHO [ctrl-c]
     local name=$1 who=$2 interrupt=${3:-} stalled stuck signalled last_line
-    [ "$who" = user ] && run_as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    run_by "$who"
     chmod 0666 /dev/ttyACM0
-    start_upload "$name" --port /dev/ttyACM0 "$files/firmware.frm"
-    run_as=()
+    start_upload "$name" --port /dev/ttyACM0 "$frm"
+    run_by root
     wait_until 30 progressed "$work/$name.out"
     kill -STOP "$gadget_cartsim_pid"
     stalled=$(now)
@@ -290,6 +330,9 @@ stalled_far_end acm-stall-ctrl-c-user user ctrl-c
 # A second Ctrl-C stops at once: the exit must not wait for the port either.
 stalled_far_end acm-stall-ctrl-c-twice root ctrl-c-twice
 
+# --- the dialog on the same stalled far end ----------------------------------------------
+dialog_scenarios
+
 # --- the port held by another program ----------------------------------------------------
 # The holder locks the port and sets its exclusive flag, as terminal programs do.
 python3 -c '
@@ -302,16 +345,17 @@ time.sleep(60)' /dev/ttyACM0 >"$work/holder.out" 2>&1 &
 holder=$!
 wait_until 10 grep -q holding "$work/holder.out"
 chmod 0666 /dev/ttyACM0
-held() { # NAME COMMAND-PREFIX...
+held() { # NAME WHO
     local name=$1 status
-    shift
-    "$@" "$flash" --quiet --port /dev/ttyACM0 "$files/firmware.frm" >"$work/$name.out" 2>&1
+    run_by "$2"
+    "${runner[@]}" --quiet --port /dev/ttyACM0 "$frm" >"$work/$name.out" 2>&1
     status=$?
+    run_by root
     check "$name" "exit $status: $(tail -n 1 "$work/$name.out")" \
         sh -c "[ $status -eq 3 ] && grep -q 'held by another program' '$work/$name.out'"
 }
-held held-root
-held held-user setpriv --reuid=65534 --regid=65534 --clear-groups
+held held-root root
+held held-user user
 "$flash" --list-ports >"$work/held-list.out" 2>&1
 check held-listed "--list-ports names the holder" \
     grep -q "^  /dev/ttyACM0 .*held by another program (pid $holder" "$work/held-list.out"
