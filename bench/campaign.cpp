@@ -187,6 +187,11 @@ void Tally::Add(const RunResult& run)
     if (run.sumsBlind)
         ++blind;
     longest = std::max(longest, run.seconds);
+    if (run.verdict == Verdict::Succeeded && run.bytesRatio > 0.0) {
+        ++measured;
+        bytesRatios += run.bytesRatio;
+        timeRatios += run.timeRatio;
+    }
     uncancellable = std::max(uncancellable, run.uncancellable);
     cancel.KeepLongest(run.cancel);
 }

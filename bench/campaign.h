@@ -51,6 +51,9 @@ struct RunResult
     // sum of the right data: the protocol's 16-bit sums cannot see it.
     bool sumsBlind = false;
     double seconds = 0.0;       // line time (in process) or wall time (pty)
+    // Against a clean line's upload of the same file (in process; 0 over a pty).
+    double bytesRatio = 0.0;    // bytes the host sent
+    double timeRatio = 0.0;     // line time
     double uncancellable = 0.0; // longest stretch without a cancel point
     CancelTimings cancel;
 };
@@ -114,6 +117,10 @@ struct Tally
     double longest = 0.0;
     double uncancellable = 0.0;
     CancelTimings cancel;
+    // Sums over the successful runs that were measured against a clean line.
+    int measured = 0;
+    double bytesRatios = 0.0;
+    double timeRatios = 0.0;
 
     void Add(const RunResult& run);
 };

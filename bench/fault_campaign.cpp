@@ -147,6 +147,8 @@ RunResult RunInProcess(const InProcessKind& kind, const Case& c, const std::stri
     RunResult run = Judge(outcome, cartridge.Flash().Contents(), c.upload);
     run.seconds = meter.LineSeconds();
     run.uncancellable = meter.LongestUncancellableSeconds();
+    run.bytesRatio = static_cast<double>(meter.BytesWritten()) / static_cast<double>(c.clean.bytesOut);
+    run.timeRatio = run.seconds / c.clean.seconds;
     return run;
 }
 
@@ -209,9 +211,9 @@ RunResult RunOverPty(const PtyKind& kind, const Case& c, const std::string& styl
 
 void PrintHeader()
 {
-    std::printf("%-44s %-18s %5s %5s %6s %6s %5s %5s %5s %9s %9s %-7s %s\n", "fault", "rate",
-                "runs", "ok", "failed", "silent", "blind", "crash", "stray", "longest",
-                "no-cancel", "sums", "cancel / silence (worst)");
+    std::printf("%-44s %-18s %5s %5s %6s %6s %5s %5s %5s %9s %6s %6s %9s %-7s %s\n", "fault",
+                "rate", "runs", "ok", "failed", "silent", "blind", "crash", "stray", "longest",
+                "bytes", "time", "no-cancel", "sums", "cancel / silence (worst)");
 }
 
 // "-" for a figure no run of the row had.
@@ -221,6 +223,16 @@ std::string Seconds(double seconds)
         return "-";
     char text[32];
     std::snprintf(text, sizeof text, "%.2f s", seconds);
+    return text;
+}
+
+// "x1.03": the mean of `sum` over `count` runs; "-" for none.
+std::string Ratio(double sum, int count)
+{
+    if (count == 0)
+        return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "x%.2f", sum / count);
     return text;
 }
 
@@ -234,10 +246,12 @@ void PrintRow(const std::string& name, const std::string& rate, const Tally& tal
     if (tally.cancel.silenceToIdle >= 0.0)
         timing += std::string(timing.empty() ? "" : "; ") + "silence->idle " +
                   Seconds(tally.cancel.silenceToIdle);
-    std::printf("%-44s %-18s %5d %5d %6d %6d %5d %5d %5d %7.1f %s %7.2f s %-7s %s\n",
+    std::printf("%-44s %-18s %5d %5d %6d %6d %5d %5d %5d %7.1f %s %6s %6s %7.2f s %-7s %s\n",
                 name.c_str(), rate.c_str(), tally.runs, tally.succeeded, tally.failed,
                 tally.silent, tally.blind, tally.crashed, tally.stray, tally.longest, unit,
-                tally.uncancellable, visible ? "yes" : "not all", timing.c_str());
+                Ratio(tally.bytesRatios, tally.measured).c_str(),
+                Ratio(tally.timeRatios, tally.measured).c_str(), tally.uncancellable,
+                visible ? "yes" : "not all", timing.c_str());
     std::fflush(stdout);
 }
 

@@ -9,6 +9,7 @@
 // user cancelled the handshake). Channel failures pass through as exceptions.
 #include <cstdint>
 #include <functional>
+#include <ios>
 #include <iosfwd>
 #include <vector>
 
@@ -252,6 +253,17 @@ private:
     static bool IsOdd(uint64_t value) { return (value & 1u) != 0; }
 
     // Upload sequence steps.
+    int WritePiece(uint32_t address, std::vector<uint8_t>& piece, uint32_t count, bool erase);
+    static bool PieceFits(uint32_t address, uint32_t count);
+    // Where a stream write began: the flash address and the stream's position.
+    struct Origin
+    {
+        uint32_t address;
+        std::streampos position;
+    };
+    int WriteAgainUnchecked(std::istream& in, const Origin& origin,
+                            const std::vector<uint32_t>& unchecked, std::vector<uint8_t>& piece,
+                            bool erase);
     void PrintUploadHeader(const char* path, int32_t fileSize);
     int SendImage(const uint8_t* image);
 
@@ -271,6 +283,9 @@ private:
     std::vector<uint32_t> chunkStarts;
     // Whether the cartridge answered the text that went before the last chunk.
     bool dotAnswered = false;
+    // Whether the last block confirmed had the sums of prefixes the line
+    // asked for (none on a line that had shown no damage).
+    bool lastBlockChecked = false;
     LineIntegrity integrity;
     // Sums of the checksums asked since the answers were last all in: any
     // of them may still come back.

@@ -22,7 +22,10 @@ double LineIntegrity::DamageRate(const CRpc::Stats& link) const
     // one that was lost.
     const uint64_t events = shown + seen.timedOut;
     const uint64_t carried = std::max<uint64_t>(seen.bytesSent + seen.bytesRead, 1);
-    return static_cast<double>(events) / static_cast<double>(carried);
+    // The first event ends the stretch it was waited for in: counted, it
+    // would make one early flip look like a bad line (the count less one
+    // is the fair estimate of a rate observed up to an event).
+    return static_cast<double>(events - 1) / static_cast<double>(carried);
 }
 
 std::vector<uint32_t> LineIntegrity::Checkpoints(const std::vector<uint32_t>& chunkStarts,
@@ -65,4 +68,10 @@ void LineIntegrity::ChunkFailed()
     chunk = std::max(chunk / 2, kSmallestChunk);
     damagedRun = 0;
     cleanRun = 0;
+}
+
+bool LineIntegrity::WorthWritingAgain(uint32_t count, double rate) const
+{
+    const double run = std::min<double>(count, kLargestChunk);
+    return count * run * rate * rate / 32.0 > kMostUnseenUnchecked;
 }

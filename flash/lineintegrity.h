@@ -20,6 +20,10 @@
 // rate of about 4e-5 a byte that floor bounds the cost, and the chance is
 // then n·kShortestRun·r²/32 (8e-5 for a 4 KiB block at 1e-4).
 //
+// Blocks confirmed before the line showed any damage had no such checks;
+// where the damage seen later makes their chance n·c·r²/32 (c the chunk)
+// exceed kMostUnseenUnchecked, the upload writes them again, checked.
+//
 // The line's damage rate is what this upload's transfer has seen of
 // damaged frames: requests the cartridge asked for again, damaged replies
 // and, once those have shown, requests left unanswered (a cartridge may say
@@ -39,6 +43,10 @@ class LineIntegrity
 {
 public:
     static constexpr double kMostUnseenPerBlock = 1e-5;
+    // Writing a block again costs the block, not a few bytes: it is done
+    // only where the chance is ten times the bound (a damage rate of about
+    // 2e-5 a byte for 4 KiB blocks in 2 KiB chunks).
+    static constexpr double kMostUnseenUnchecked = 1e-4;
     static constexpr uint32_t kShortestRun = 64;
     static constexpr uint32_t kLargestChunk = 2048;
     // At a damage rate of 1e-3 a byte a frame of this many bytes arrives
@@ -57,6 +65,11 @@ public:
     // that began at `chunkStarts`: the prefix lengths, each inside a chunk.
     std::vector<uint32_t> Checkpoints(const std::vector<uint32_t>& chunkStarts, uint32_t count,
                                       double rate) const;
+
+    // Whether a block of `count` bytes confirmed without sums of prefixes,
+    // on a line now known to damage `rate` of its bytes, hides a pair with
+    // a chance above kMostUnseenUnchecked: then it is worth sending again.
+    bool WorthWritingAgain(uint32_t count, double rate) const;
 
     uint32_t ChunkSize() const { return chunk; }
     // A chunk went out: `damaged` when the line damaged it or its answer.

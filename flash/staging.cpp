@@ -161,8 +161,9 @@ int CFlashXferHost::CheckPrefix(CRpcMessage& message, uint32_t length)
 // checked from its start, and the whole block once more at the end.
 CFlashXferHost::Step CFlashXferHost::CheckRuns(CRpcMessage& message, int retries)
 {
-    const std::vector<uint32_t> points =
-        integrity.Checkpoints(chunkStarts, block.count, integrity.DamageRate(LinkStats()));
+    const double rate = integrity.DamageRate(LinkStats());
+    const std::vector<uint32_t> points = integrity.Checkpoints(chunkStarts, block.count, rate);
+    lastBlockChecked = rate > 0.0;
     bool resent = false;
     for (std::size_t i = 0; i < points.size();) {
         if (PrefixAgrees(message, points[i])) {

@@ -36,6 +36,26 @@ public:
         char* begin = const_cast<char*>(reinterpret_cast<const char*>(data));
         setg(begin, begin, begin + length);
     }
+
+protected:
+    // Going back to a position from the start, as a file can.
+    pos_type seekpos(pos_type position, std::ios_base::openmode) override
+    {
+        const std::streamoff offset = position;
+        if (offset < 0 || offset > egptr() - eback())
+            return pos_type(off_type(-1));
+        setg(eback(), eback() + offset, egptr());
+        return position;
+    }
+    pos_type seekoff(off_type offset, std::ios_base::seekdir from,
+                     std::ios_base::openmode which) override
+    {
+        if (from == std::ios_base::beg)
+            return seekpos(pos_type(offset), which);
+        if (from == std::ios_base::cur)
+            return seekpos(pos_type(gptr() - eback() + offset), which);
+        return seekpos(pos_type(egptr() - eback() + offset), which);
+    }
 };
 
 // The size of the file behind `file`, which is left at its start; none for
@@ -115,22 +135,66 @@ int CFlashXferHost::WriteStream(uint32_t address, std::istream& in, bool erase)
         return 0;
 
     std::vector<uint8_t> piece(bufferSize);
+    const Origin origin{address, in.tellg()};
+    std::vector<uint32_t> unchecked;
     for (uint32_t count = ReadPiece(in, piece); count != 0; count = ReadPiece(in, piece)) {
         bytesRead += count;
         // A read error is no end of file: what was read may be incomplete.
         if (in.bad())
             return -1;
-        // Only the last piece can be odd, and it is shorter than the buffer.
-        if (IsOdd(count))
-            piece[count++] = kErasedByte;
-        if (address + uint64_t{count} > kAddressSpace)
+        if (!PieceFits(address, count))
             return -1;
-        const int written = WriteBlock(address, piece.data(), count, erase);
+        const int written = WritePiece(address, piece, count, erase);
         if (written < 0)
             return written;
+        if (!lastBlockChecked)
+            unchecked.push_back(address);
         address += count;
     }
-    return in.bad() ? -1 : 0;
+    if (in.bad())
+        return -1;
+    return WriteAgainUnchecked(in, origin, unchecked, piece, erase);
+}
+
+// Only the last piece can be odd, and it is shorter than the buffer: it
+// goes out padded with an erased byte.
+int CFlashXferHost::WritePiece(uint32_t address, std::vector<uint8_t>& piece, uint32_t count,
+                               bool erase)
+{
+    if (IsOdd(count))
+        piece[count++] = kErasedByte;
+    return WriteBlock(address, piece.data(), count, erase);
+}
+
+bool CFlashXferHost::PieceFits(uint32_t address, uint32_t count)
+{
+    return address + uint64_t{count} + (IsOdd(count) ? 1 : 0) <= kAddressSpace;
+}
+
+// Blocks confirmed before the line showed damage had no sums of prefixes.
+// Once the damage seen makes the chance that one of them hides a pair of
+// compensating flips too large, each is written again, checked as the line
+// now wants. A stream that cannot go back leaves them as they are.
+int CFlashXferHost::WriteAgainUnchecked(std::istream& in, const Origin& origin,
+                                        const std::vector<uint32_t>& unchecked,
+                                        std::vector<uint8_t>& piece, bool erase)
+{
+    const double rate = integrity.DamageRate(LinkStats());
+    if (unchecked.empty() || origin.position < 0 ||
+        !integrity.WorthWritingAgain(static_cast<uint32_t>(piece.size()), rate))
+        return 0;
+    in.clear();
+    for (const uint32_t address : unchecked) {
+        if (!in.seekg(origin.position + static_cast<std::streamoff>(address - origin.address)))
+            return 0;
+        const uint32_t count = ReadPiece(in, piece);
+        if (in.bad() || count == 0)
+            return -1;
+        const int written = WritePiece(address, piece, count, erase);
+        if (written < 0)
+            return written;
+    }
+    return 0;
 }
 
 int CFlashXferHost::WriteMemory(uint32_t address, const uint8_t* data, uint32_t length, bool erase)

@@ -190,6 +190,8 @@ int Serve(const sim::CartsimOptions& options)
         cartridge.RestartAt(static_cast<uint8_t>(options.restartProcedure), options.restartCall,
                             std::chrono::milliseconds(options.offForMs));
     cartridge.SetReplyStyle(options.replyStyle);
+    if (options.silentOnDamage)
+        cartridge.Engine().SetDamagedRequests(sim::DeviceEngine::DamagedRequests::Ignore);
     sim::RandomFaults faults(options.faults);
     if (options.faults.Total() > 0.0)
         cartridge.Engine().SetFaultSource([&faults] { return faults.Next(); });

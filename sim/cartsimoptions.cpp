@@ -215,6 +215,8 @@ const char* CartsimUsage()
            "  --noise-rate R              --noise-bytes of noise before the reply\n"
            "  --noise-bytes N             bytes of each burst (default 8)\n"
            "  --drop-reply-rate R         the request is carried out, its reply lost\n"
+           "  --silent-on-damage          say nothing to a request heard damaged\n"
+           "                              (instead of 0xFE, send again)\n"
            "  --seed S                    the generator's seed (default 1; also the\n"
            "                              reply style's)\n"
            "\n"
@@ -301,6 +303,8 @@ bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::st
                 options.baud = 0;
             else if (option == "--verbose")
                 options.verbose = true;
+            else if (option == "--silent-on-damage")
+                options.silentOnDamage = true;
             else if (option == "--quiet")
                 options.quiet = true;
             else if (option == "--help" || option == "-h")

@@ -27,6 +27,7 @@ struct CartsimOptions
     uint32_t offForMs = 2000;      // how long a restart keeps the cartridge off
     FaultRates faults;             // random damage to the replies
     bool faultsGiven = false;      // a fault option was given: report the faults on exit
+    bool silentOnDamage = false;   // no answer at all to a damaged request
     bool verbose = false;          // print every procedure call
     bool quiet = false;            // do not print the cartridge's screen
     bool help = false;

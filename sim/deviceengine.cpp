@@ -202,7 +202,7 @@ void DeviceEngine::RecordSkippedBytes()
 
 void DeviceEngine::AnswerDamagedRequest()
 {
-    if (state != DeviceState::Answering)
+    if (state != DeviceState::Answering || damagedRequests == DamagedRequests::Ignore)
         return;
     const Fault fault = misbehaviours.NextFault();
     Outcome answer = Outcome::Refuse(ReplyCode::kSendAgain);

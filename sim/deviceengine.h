@@ -66,6 +66,15 @@ public:
 
     DeviceEngine();
 
+    // What the device says to a request it heard damaged: "send again"
+    // (0xFE), or nothing at all, as a cartridge may.
+    enum class DamagedRequests
+    {
+        AskAgain,
+        Ignore,
+    };
+    void SetDamagedRequests(DamagedRequests answer) { damagedRequests = answer; }
+
     // Plugs in (or, with an empty handler, removes) a procedure.
     void SetHandler(uint8_t procedure, Handler handler);
     void SetMaxArgumentLength(uint32_t length);
@@ -138,6 +147,7 @@ private:
     void Record(CallRecord call);
 
     RequestReader reader;
+    DamagedRequests damagedRequests = DamagedRequests::AskAgain;
     std::map<uint8_t, Handler> handlers;
     Misbehaviours misbehaviours;
     DeviceState state = DeviceState::Answering;

@@ -6,7 +6,10 @@
 // frames arrive intact.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
 #include <functional>
+#include <string>
 
 #include "flash/flashxferhost.h"
 #include "sim/cartridge.h"
@@ -94,13 +97,13 @@ constexpr uint32_t kAddress = 0x10000;
 
 TEST_P(DamagedLine, CompensatingFlipsInOneChunkAreCaughtOnceTheLineHasShownDamage)
 {
-    // The first chunk's first frame has one flip (the cartridge asks for it
-    // again: the line has shown damage); the second chunk's frame keeps its
-    // sum over two flips far apart.
+    // The first chunk's first two frames have one flip each (the cartridge
+    // asks for them again: the line has shown damage); the second chunk's
+    // frame keeps its sum over two flips far apart.
     Bench bench(Style(), 1000, [](Bytes& frame, int number) {
-        if (number == 1)
+        if (number <= 2)
             frame[100] ^= 0x10;
-        if (number == 3)
+        if (number == 4)
             FlipCompensating(frame, 300, 1900);
     });
     const Bytes data = testdata::Pattern(kBlock, 9);
@@ -126,6 +129,30 @@ TEST_P(DamagedLine, ChunksShrinkWhereFullSizeFramesNeverArriveIntact)
         }
         before = &call;
     }
+}
+
+TEST_P(DamagedLine, BlockConfirmedBeforeTheLineShowedDamageIsWrittenAgain)
+{
+    // The first block's first chunk keeps its sum over two flips while the
+    // line has shown nothing; the next blocks' chunks arrive damaged every
+    // other time, and the first block is then written again, checked.
+    Bench bench(Style(), 1000, [](Bytes& frame, int number) {
+        if (number == 1)
+            FlipCompensating(frame, 300, 1900);
+        if (number >= 3 && number <= 14 && number % 2 == 1)
+            frame[frame.size() / 3] ^= 0x04;
+    });
+    const Bytes data = testdata::Pattern(3 * kBlock, 6);
+    const std::string path = ::testing::TempDir() + "damagedline_" + GetParam() + ".frm";
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(data.data()),
+                  static_cast<std::streamsize>(data.size()));
+    }
+    EXPECT_EQ(bench.host.UploadFirmware(0, path.c_str(), true), 0);
+    std::remove(path.c_str());
+    EXPECT_TRUE(bench.cartridge.Flash().Holds(0, data))
+        << "a block confirmed before the damage showed kept its hidden flips";
 }
 
 PLEMO_FOR_EACH_REPLY_STYLE(DamagedLine);
