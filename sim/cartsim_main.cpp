@@ -172,15 +172,16 @@ void ConfigureBoot(sim::Cartridge& cartridge, const sim::CartsimOptions& options
         cartridge.BootAfterHandshakes(options.bootAfterHandshakes);
 }
 
-int Serve(const sim::CartsimOptions& options)
+// The cartridge as the options describe it: false when its flash image
+// cannot be loaded.
+bool SetUp(sim::Cartridge& cartridge, const sim::CartsimOptions& options)
 {
-    sim::Cartridge cartridge(options.bufferSize);
     if (!options.loadPath.empty()) {
         std::vector<uint8_t> image;
         if (!ReadImage(options.loadPath, image) || !cartridge.Flash().Load(image)) {
             std::fprintf(stderr, "plemo-cartsim: cannot load %s (missing, unreadable or over 4 MiB)\n",
                          options.loadPath.c_str());
-            return 1;
+            return false;
         }
     }
     ConfigureBoot(cartridge, options);
@@ -192,6 +193,38 @@ int Serve(const sim::CartsimOptions& options)
     cartridge.SetReplyStyle(options.replyStyle);
     if (options.silentOnDamage)
         cartridge.Engine().SetDamagedRequests(sim::DeviceEngine::DamagedRequests::Ignore);
+    return true;
+}
+
+// Until a signal asks the simulator to stop: the boot delay, the power
+// reports and the flash dumps asked for with SIGUSR1.
+void ServeUntilStopped(sim::PtyServer& server, Printout& printout,
+                       const sim::CartsimOptions& options)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const auto bootDelay = std::chrono::duration<double>(options.bootDelaySeconds);
+    bool bootPending = options.bootDelayGiven;
+    bool switchedOff = false;
+    while (!stopRequested) {
+        printout.PrintPending(kSignalCheck);
+        if (bootPending && std::chrono::steady_clock::now() - start >= bootDelay) {
+            bootPending = false;
+            server.WithCartridge([](sim::Cartridge& c) { c.Boot(); });
+        }
+        if (options.restartProcedure >= 0)
+            ReportPower(server, switchedOff);
+        if (dumpRequested && !options.dumpPath.empty()) {
+            dumpRequested = 0;
+            DumpFlash(server, options.dumpPath);
+        }
+    }
+}
+
+int Serve(const sim::CartsimOptions& options)
+{
+    sim::Cartridge cartridge(options.bufferSize);
+    if (!SetUp(cartridge, options))
+        return 1;
     sim::RandomFaults faults(options.faults);
     if (options.faults.Total() > 0.0)
         cartridge.Engine().SetFaultSource([&faults] { return faults.Next(); });
@@ -214,23 +247,7 @@ int Serve(const sim::CartsimOptions& options)
                 options.linkPath.empty() ? "" : " linked as ", options.linkPath.c_str());
     std::fflush(stdout);
 
-    const auto start = std::chrono::steady_clock::now();
-    const auto bootDelay = std::chrono::duration<double>(options.bootDelaySeconds);
-    bool bootPending = options.bootDelayGiven;
-    bool switchedOff = false;
-    while (!stopRequested) {
-        printout.PrintPending(kSignalCheck);
-        if (bootPending && std::chrono::steady_clock::now() - start >= bootDelay) {
-            bootPending = false;
-            server.WithCartridge([](sim::Cartridge& c) { c.Boot(); });
-        }
-        if (options.restartProcedure >= 0)
-            ReportPower(server, switchedOff);
-        if (dumpRequested && !options.dumpPath.empty()) {
-            dumpRequested = 0;
-            DumpFlash(server, options.dumpPath);
-        }
-    }
+    ServeUntilStopped(server, printout, options);
     server.Stop();
     printout.PrintPending(std::chrono::milliseconds(0));
     if (!options.linkPath.empty())

@@ -175,86 +175,134 @@ std::string StyleNames()
     return names;
 }
 
+constexpr char kUsage[] =
+    "Usage: plemo-cartsim [options]\n"
+    "\n"
+    "A simulated cartridge on a pseudo-terminal. It prints the path of its serial\n"
+    "end; open that path as the serial port of the Plemo Upload Utility (or make\n"
+    "it appear under a name of your choice with --link). It answers the upload\n"
+    "protocol with 4 MiB of flash, shows what the cartridge's screen would show,\n"
+    "and keeps serving when the port is closed and opened again.\n"
+    "\n"
+    "Options:\n"
+    "  --link PATH                 also make PATH a symlink to the serial end;\n"
+    "                              it is removed on exit\n"
+    "  --tty PATH                  answer on this existing terminal (a USB gadget's\n"
+    "                              serial port, say) instead of a pseudo-terminal\n"
+    "  --boot-after-handshakes N   ignore the first N handshakes, as a cartridge\n"
+    "                              that is still booting (default 0)\n"
+    "  --boot-delay SECONDS        stay silent this long after start, then boot\n"
+    "  --buffer-size BYTES         the transfer buffer (default 4096, 1..1048576)\n"
+    "  --baud N                    line speed to pace at (default 38400)\n"
+    "  --full-speed                no pacing: bytes cross the line at once\n"
+    "  --dump FILE                 write the flash to FILE on exit and on SIGUSR1\n"
+    "  --load FILE                 start with this flash image instead of an\n"
+    "                              erased chip\n"
+    "  --fall-silent-at PROCEDURE  answer nothing more from the first request of\n"
+    "                              that procedure number on (4: as a block is\n"
+    "                              committed)\n"
+    "\n"
+    "Faults, each on a share R (0..1) of the replies, drawn from a seeded\n"
+    "generator; what took effect is printed on exit:\n"
+    "  --corrupt-reply-rate R      the reply's data sum arrives wrong\n"
+    "  --corrupt-header-rate R     the reply header's sum arrives wrong\n"
+    "  --late-reply-rate R         the reply leaves --lateness later\n"
+    "  --lateness MS               how much later (default 1500)\n"
+    "  --ask-again-rate R          0xFE (send again) instead of the reply\n"
+    "  --noise-rate R              --noise-bytes of noise before the reply\n"
+    "  --noise-bytes N             bytes of each burst (default 8)\n"
+    "  --drop-reply-rate R         the request is carried out, its reply lost\n"
+    "  --silent-on-damage          say nothing to a request heard damaged\n"
+    "                              (instead of 0xFE, send again)\n"
+    "  --seed S                    the generator's seed (default 1; also the\n"
+    "                              reply style's)\n"
+    "\n"
+    "Reply styles: what the cartridge puts in its replies, within what the\n"
+    "protocol leaves open (the faults above come on top of any style):\n"
+    "  --reply-style NAME          one of:\n"
+    "      exact    no data where the host reads none (LoadBuffer, PrintText,\n"
+    "               SetTransferState, FinishUpload); a status 4 bytes, the buffer\n"
+    "               size 4, status and checksum 6 (the default)\n"
+    "      status   those four answer a 4-byte status 0; the rest exact\n"
+    "      padded   1-3 bytes (random, at times zeros) behind every status,\n"
+    "               size and checksum; no data where the host reads none\n"
+    "      random   0-16 random bytes where the host reads none; 0-3 random\n"
+    "               bytes behind every status, size and checksum\n"
+    "      terse    Handshake, OpenRange, EraseRange and CloseRange answer\n"
+    "               success with no data at all; the rest exact\n"
+    "  --ignored-replies KIND      none, status or random (0-16 bytes): the\n"
+    "                              data of the replies the host does not read\n"
+    "  --extra-bytes N|MIN-MAX     bytes (0-16) behind the fields of the\n"
+    "                              replies the host reads\n"
+    "  --extra-zeros R             the share (0..1) of those that are zeros\n"
+    "  --terse-status              success without data, as in terse\n"
+    "  These options change the chosen style, in any order.\n"
+    "\n"
+    "A restart in the middle of an upload:\n"
+    "  --restart-at-call PROC:N    at the N-th request of procedure number PROC\n"
+    "                              (1 = the first) the cartridge is switched off:\n"
+    "                              it hears nothing for --off-for, then comes\n"
+    "                              back with an empty buffer and no open range,\n"
+    "                              silent until a handshake finds it booted\n"
+    "  --off-for MS                how long it stays off (default 2000)\n"
+    "\n"
+    "  --verbose                   print every procedure call\n"
+    "  --quiet                     do not print the cartridge's screen\n"
+    "  --help                      this text\n"
+    "\n"
+    "Stop it with Ctrl+C (SIGINT) or SIGTERM.\n";
+
 } // namespace
 
 const char* CartsimUsage()
 {
-    return "Usage: plemo-cartsim [options]\n"
-           "\n"
-           "A simulated cartridge on a pseudo-terminal. It prints the path of its serial\n"
-           "end; open that path as the serial port of the Plemo Upload Utility (or make\n"
-           "it appear under a name of your choice with --link). It answers the upload\n"
-           "protocol with 4 MiB of flash, shows what the cartridge's screen would show,\n"
-           "and keeps serving when the port is closed and opened again.\n"
-           "\n"
-           "Options:\n"
-           "  --link PATH                 also make PATH a symlink to the serial end;\n"
-           "                              it is removed on exit\n"
-           "  --tty PATH                  answer on this existing terminal (a USB gadget's\n"
-           "                              serial port, say) instead of a pseudo-terminal\n"
-           "  --boot-after-handshakes N   ignore the first N handshakes, as a cartridge\n"
-           "                              that is still booting (default 0)\n"
-           "  --boot-delay SECONDS        stay silent this long after start, then boot\n"
-           "  --buffer-size BYTES         the transfer buffer (default 4096, 1..1048576)\n"
-           "  --baud N                    line speed to pace at (default 38400)\n"
-           "  --full-speed                no pacing: bytes cross the line at once\n"
-           "  --dump FILE                 write the flash to FILE on exit and on SIGUSR1\n"
-           "  --load FILE                 start with this flash image instead of an\n"
-           "                              erased chip\n"
-           "  --fall-silent-at PROCEDURE  answer nothing more from the first request of\n"
-           "                              that procedure number on (4: as a block is\n"
-           "                              committed)\n"
-           "\n"
-           "Faults, each on a share R (0..1) of the replies, drawn from a seeded\n"
-           "generator; what took effect is printed on exit:\n"
-           "  --corrupt-reply-rate R      the reply's data sum arrives wrong\n"
-           "  --corrupt-header-rate R     the reply header's sum arrives wrong\n"
-           "  --late-reply-rate R         the reply leaves --lateness later\n"
-           "  --lateness MS               how much later (default 1500)\n"
-           "  --ask-again-rate R          0xFE (send again) instead of the reply\n"
-           "  --noise-rate R              --noise-bytes of noise before the reply\n"
-           "  --noise-bytes N             bytes of each burst (default 8)\n"
-           "  --drop-reply-rate R         the request is carried out, its reply lost\n"
-           "  --silent-on-damage          say nothing to a request heard damaged\n"
-           "                              (instead of 0xFE, send again)\n"
-           "  --seed S                    the generator's seed (default 1; also the\n"
-           "                              reply style's)\n"
-           "\n"
-           "Reply styles: what the cartridge puts in its replies, within what the\n"
-           "protocol leaves open (the faults above come on top of any style):\n"
-           "  --reply-style NAME          one of:\n"
-           "      exact    no data where the host reads none (LoadBuffer, PrintText,\n"
-           "               SetTransferState, FinishUpload); a status 4 bytes, the buffer\n"
-           "               size 4, status and checksum 6 (the default)\n"
-           "      status   those four answer a 4-byte status 0; the rest exact\n"
-           "      padded   1-3 bytes (random, at times zeros) behind every status,\n"
-           "               size and checksum; no data where the host reads none\n"
-           "      random   0-16 random bytes where the host reads none; 0-3 random\n"
-           "               bytes behind every status, size and checksum\n"
-           "      terse    Handshake, OpenRange, EraseRange and CloseRange answer\n"
-           "               success with no data at all; the rest exact\n"
-           "  --ignored-replies KIND      none, status or random (0-16 bytes): the\n"
-           "                              data of the replies the host does not read\n"
-           "  --extra-bytes N|MIN-MAX     bytes (0-16) behind the fields of the\n"
-           "                              replies the host reads\n"
-           "  --extra-zeros R             the share (0..1) of those that are zeros\n"
-           "  --terse-status              success without data, as in terse\n"
-           "  These options change the chosen style, in any order.\n"
-           "\n"
-           "A restart in the middle of an upload:\n"
-           "  --restart-at-call PROC:N    at the N-th request of procedure number PROC\n"
-           "                              (1 = the first) the cartridge is switched off:\n"
-           "                              it hears nothing for --off-for, then comes\n"
-           "                              back with an empty buffer and no open range,\n"
-           "                              silent until a handshake finds it booted\n"
-           "  --off-for MS                how long it stays off (default 2000)\n"
-           "\n"
-           "  --verbose                   print every procedure call\n"
-           "  --quiet                     do not print the cartridge's screen\n"
-           "  --help                      this text\n"
-           "\n"
-           "Stop it with Ctrl+C (SIGINT) or SIGTERM.\n";
+    return kUsage;
 }
+
+namespace {
+
+// The options that take a value (other than the faults' and the reply
+// style's); false when `option` is none of them.
+bool ParseValueOption(const std::string& option, const char* value, CartsimOptions& options,
+                      bool& valid)
+{
+    if (option == "--link" || option == "--tty") {
+        valid = value != nullptr && *value != '\0';
+        if (valid)
+            (option == "--link" ? options.linkPath : options.ttyPath) = value;
+    } else if (option == "--boot-after-handshakes") {
+        valid = ParseCount(value, 0, std::numeric_limits<uint32_t>::max(),
+                           options.bootAfterHandshakes);
+    } else if (option == "--boot-delay") {
+        valid = ParseNumber(value, 0.0, 86400.0, options.bootDelaySeconds);
+        options.bootDelayGiven = valid;
+    } else if (option == "--buffer-size") {
+        valid = ParseCount(value, 1, Cartridge::kMaxBufferSize, options.bufferSize);
+    } else if (option == "--baud") {
+        valid = ParseCount(value, 50, 4000000, options.baud);
+    } else if (option == "--dump") {
+        valid = value != nullptr && *value != '\0';
+        if (valid)
+            options.dumpPath = value;
+    } else if (option == "--fall-silent-at") {
+        uint32_t procedure = 0;
+        valid = ParseCount(value, 0, 255, procedure);
+        options.fallSilentAt = static_cast<int>(procedure);
+    } else if (option == "--restart-at-call") {
+        valid = ParseRestart(value, options);
+    } else if (option == "--off-for") {
+        valid = ParseCount(value, 0, 3600000, options.offForMs);
+    } else if (option == "--load") {
+        valid = value != nullptr && *value != '\0';
+        if (valid)
+            options.loadPath = value;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+} // namespace
 
 bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::string& error)
 {
@@ -264,39 +312,10 @@ bool ParseCartsimOptions(int argc, char** argv, CartsimOptions& options, std::st
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         bool takesValue = true;
         bool valid = true;
-        if (option == "--link" || option == "--tty") {
-            valid = value != nullptr && *value != '\0';
-            if (valid)
-                (option == "--link" ? options.linkPath : options.ttyPath) = value;
-        } else if (option == "--boot-after-handshakes") {
-            valid = ParseCount(value, 0, std::numeric_limits<uint32_t>::max(),
-                               options.bootAfterHandshakes);
-        } else if (option == "--boot-delay") {
-            valid = ParseNumber(value, 0.0, 86400.0, options.bootDelaySeconds);
-            options.bootDelayGiven = valid;
-        } else if (option == "--buffer-size") {
-            valid = ParseCount(value, 1, Cartridge::kMaxBufferSize, options.bufferSize);
-        } else if (option == "--baud") {
-            valid = ParseCount(value, 50, 4000000, options.baud);
-        } else if (option == "--dump") {
-            valid = value != nullptr && *value != '\0';
-            if (valid)
-                options.dumpPath = value;
-        } else if (option == "--fall-silent-at") {
-            uint32_t procedure = 0;
-            valid = ParseCount(value, 0, 255, procedure);
-            options.fallSilentAt = static_cast<int>(procedure);
+        if (ParseValueOption(option, value, options, valid)) {
         } else if (ParseFaultOption(option, value, options.faults, valid)) {
             options.faultsGiven = true;
         } else if (ParseStyleOption(option, value, style, valid, takesValue)) {
-        } else if (option == "--restart-at-call") {
-            valid = ParseRestart(value, options);
-        } else if (option == "--off-for") {
-            valid = ParseCount(value, 0, 3600000, options.offForMs);
-        } else if (option == "--load") {
-            valid = value != nullptr && *value != '\0';
-            if (valid)
-                options.loadPath = value;
         } else {
             takesValue = false;
             if (option == "--full-speed")
