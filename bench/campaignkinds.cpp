@@ -158,15 +158,9 @@ std::vector<InProcessKind> InProcessKinds()
         {"none", "-", true, [](RunSetup&) {}},
         SingleDamage("1 bit flip per request", "1e-4/byte", 1e-4, 0.0),
         SingleDamage("1 bit flip per request", "1e-3/byte", 1e-3, 0.0),
-        {"1 bit flip per request, silent on damage", "1e-3/byte", true,
-         [](RunSetup& setup) {
-             setup.meter.SetDamagePerByte(1e-3, 0.0);
-             setup.cartridge.Engine().SetDamagedRequests(sim::DeviceEngine::DamagedRequests::Ignore);
-         }},
         SingleDamage("1 bit flip per reply", "1e-2/byte", 0.0, 1e-2),
         LineDamage("bit flips, both ways, any number", "1e-5/byte", {1e-5, 0.0}, false),
         LineDamage("bit flips, both ways, any number", "1e-4/byte", {1e-4, 0.0}, false),
-        LineDamage("bit flips, both ways, any number", "3e-4/byte", {3e-4, 0.0}, false),
         LineDamage("dropped bytes, both ways", "1e-4/byte", {0.0, 1e-4}, true),
         ReplyFaults("noise before the reply", "10% of replies", 0.10, NoiseBurst),
         {"0xFE storms (1-40 in a row)", "1% of replies", true,
@@ -194,6 +188,13 @@ std::vector<InProcessKind> InProcessKinds()
          [](RunSetup& setup) {
              setup.user.clickAt =
                  std::uniform_real_distribution<double>(0.0, setup.cleanSeconds)(setup.random);
+         }},
+        // Rows added later go last: a row's seed follows from its place.
+        LineDamage("bit flips, both ways, any number", "3e-4/byte", {3e-4, 0.0}, false),
+        {"1 bit flip per request, silent on damage", "1e-3/byte", true,
+         [](RunSetup& setup) {
+             setup.meter.SetDamagePerByte(1e-3, 0.0);
+             setup.cartridge.Engine().SetDamagedRequests(sim::DeviceEngine::DamagedRequests::Ignore);
          }},
     };
 }

@@ -281,8 +281,10 @@ private:
     BufferHolds buffer = BufferHolds::Unknown;
     // Where the running staging's chunks began.
     std::vector<uint32_t> chunkStarts;
-    // Whether the cartridge answered the text that went before the last chunk.
+    // Whether the cartridge answered the text that went before the last
+    // chunk, and whether that chunk's own frame was refused or unanswered.
     bool dotAnswered = false;
+    bool chunkFrameHurt = false;
     // Whether the last block confirmed had the sums of prefixes the line
     // asked for (none on a line that had shown no damage).
     bool lastBlockChecked = false;

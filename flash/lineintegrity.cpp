@@ -14,13 +14,14 @@ void LineIntegrity::Begin(const CRpc::Stats& link)
 double LineIntegrity::DamageRate(const CRpc::Stats& link) const
 {
     const CRpc::Stats seen = link.Since(start);
-    const uint64_t shown = seen.askedAgain + seen.damagedReplies;
-    if (shown == 0)
+    // Only the cartridge's word that a request arrived damaged tells of the
+    // direction in which damage can pass into its buffer; damaged replies
+    // are the host's own to see, and never reach the buffer.
+    if (seen.askedAgain == 0)
         return 0.0;
-    // Once the line has shown damage, a request left unanswered is more
-    // likely one it damaged (a cartridge may say nothing to those) than
-    // one that was lost.
-    const uint64_t events = shown + seen.timedOut;
+    // Once it has said so, a request left unanswered is more likely one the
+    // line damaged (a cartridge may say nothing to some) than one it lost.
+    const uint64_t events = seen.askedAgain + seen.timedOut;
     const uint64_t carried = std::max<uint64_t>(seen.bytesSent + seen.bytesRead, 1);
     // The first event ends the stretch it was waited for in: counted, it
     // would make one early flip look like a bad line (the count less one

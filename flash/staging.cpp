@@ -44,9 +44,13 @@ int CFlashXferHost::SendChunk(CRpcMessage& message, uint32_t offset, uint32_t si
     const CRpc::Stats before = LinkStats();
     const int loaded = LoadChunk(message, offset, block.data + offset, size);
     const CRpc::Stats met = LinkStats().Since(before);
-    integrity.ChunkSent(loaded != Ok || met.askedAgain + met.damagedReplies + met.timedOut != 0);
+    // The cartridge's word that the frame arrived damaged tells of the
+    // frame, and so do repeated silences (a cartridge may say nothing to a
+    // damaged request); a damaged reply would not fare better smaller.
+    integrity.ChunkSent(met.askedAgain != 0 || met.timedOut > 1);
     // A frame the cartridge kept asking for again did not fail for its
     // reply code: it is the line's fault like any other.
+    chunkFrameHurt = met.askedAgain != 0 || loaded == TimedOut;
     if (loaded == BadReplyCode && met.askedAgain > static_cast<uint64_t>(kMaxRequestRepeats))
         return ChecksumMismatch;
     return loaded;
@@ -75,7 +79,10 @@ bool CFlashXferHost::MaySendAgain(int loaded, int& retries)
     if (!lineFault || !dotAnswered || Stop().InForce() || retries >= kMostLineRetries)
         return false;
     ++retries;
-    integrity.ChunkFailed();
+    // Only a frame the line kept from arriving goes smaller; one whose
+    // replies came damaged goes again as it was.
+    if (chunkFrameHurt)
+        integrity.ChunkFailed();
     return true;
 }
 
