@@ -23,10 +23,7 @@ double LineIntegrity::DamageRate(const CRpc::Stats& link) const
     // line damaged (a cartridge may say nothing to some) than one it lost.
     const uint64_t events = seen.askedAgain + seen.timedOut;
     const uint64_t carried = std::max<uint64_t>(seen.bytesSent + seen.bytesRead, 1);
-    // The first event ends the stretch it was waited for in: counted, it
-    // would make one early flip look like a bad line (the count less one
-    // is the fair estimate of a rate observed up to an event).
-    return static_cast<double>(events - 1) / static_cast<double>(carried);
+    return static_cast<double>(events) / static_cast<double>(carried);
 }
 
 std::vector<uint32_t> LineIntegrity::Checkpoints(const std::vector<uint32_t>& chunkStarts,

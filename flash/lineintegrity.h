@@ -25,12 +25,16 @@
 // exceed kMostUnseenUnchecked, the upload writes them again, checked.
 //
 // The line's damage rate is what this upload's transfer has seen of
-// damaged frames: requests the cartridge asked for again, damaged replies
-// and, once those have shown, requests left unanswered (a cartridge may say
-// nothing to a request it heard damaged), per byte carried. Unanswered
-// requests alone are no flips (lost or late, more likely), and bytes
-// skipped before a reply damaged no frame. Until the line shows damage the
-// estimate is 0 and the host sends exactly what it always has.
+// damaged requests: those the cartridge asked for again (0xFE) and, once it
+// has, those left unanswered (a cartridge may say nothing to some), per
+// byte carried. Damaged replies are the host's own to see and never reach
+// the buffer; unanswered requests alone are no flips (lost or late, more
+// likely); bytes skipped before a reply damaged no frame. Until the
+// cartridge has asked for a request again the estimate is 0, and the host
+// sends exactly what it always has. What the model leaves uncovered: a
+// cartridge that never answers 0xFE shows no damage this way (its damaged
+// requests look like lost ones), and pairs of flips before the first 0xFE
+// are caught only by writing those blocks again.
 //
 // Requests that keep arriving damaged make the chunks smaller (halving, down
 // to kSmallestChunk), and clean stretches grow them back.
