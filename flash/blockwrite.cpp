@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "flash/flashxferhost.h"
+#include "flash/scopeexit.h"
 #include "rpc/bytesum.h"
 
 namespace {
@@ -25,20 +26,6 @@ public:
 private:
     CRpc& link;
     uint16_t saved;
-};
-
-// Runs `action` on every way out of a scope, exceptions included.
-template <class Action>
-class ScopeExit
-{
-public:
-    explicit ScopeExit(Action action) : action(std::move(action)) {}
-    ~ScopeExit() { action(); }
-    ScopeExit(const ScopeExit&) = delete;
-    ScopeExit& operator=(const ScopeExit&) = delete;
-
-private:
-    Action action;
 };
 
 } // namespace
@@ -99,7 +86,9 @@ CFlashXferHost::Step CFlashXferHost::ProgramCheckedBlock(CRpcMessage& message)
     // Programming is done only when the cartridge says so.
     const int status = StatusOf(message, -1);
     if (status >= 0) {
-        bytesWritten += block.count;
+        // A block written again was counted the first time.
+        if (!writingAgain)
+            bytesWritten += block.count;
         return {Next::Done, status};
     }
     if (!statusAnswered)

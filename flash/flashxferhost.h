@@ -288,6 +288,8 @@ private:
     // Whether the last block confirmed had the sums of prefixes the line
     // asked for (none on a line that had shown no damage).
     bool lastBlockChecked = false;
+    // Blocks are being written a second time, checked.
+    bool writingAgain = false;
     LineIntegrity integrity;
     // Sums of the checksums asked since the answers were last all in: any
     // of them may still come back.

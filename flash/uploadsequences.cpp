@@ -12,6 +12,7 @@
 
 #include "flash/bitstream.h"
 #include "flash/flashxferhost.h"
+#include "flash/scopeexit.h"
 
 namespace {
 
@@ -184,6 +185,8 @@ int CFlashXferHost::WriteAgainUnchecked(std::istream& in, const Origin& origin,
         !integrity.WorthWritingAgain(static_cast<uint32_t>(piece.size()), rate))
         return 0;
     in.clear();
+    writingAgain = true;
+    const ScopeExit again([this] { writingAgain = false; });
     for (const uint32_t address : unchecked) {
         if (!in.seekg(origin.position + static_cast<std::streamoff>(address - origin.address)))
             return 0;

@@ -159,6 +159,8 @@ TEST_P(DamagedLine, BlockConfirmedBeforeTheLineShowedDamageIsWrittenAgain)
     std::remove(path.c_str());
     EXPECT_TRUE(bench.cartridge.Flash().Holds(0, data))
         << "a block confirmed before the damage showed kept its hidden flips";
+    EXPECT_EQ(bench.host.BytesWritten(), static_cast<int64_t>(data.size()))
+        << "a block written again counts once";
 }
 
 PLEMO_FOR_EACH_REPLY_STYLE(DamagedLine);
