@@ -27,18 +27,12 @@ struct PacketCase
     std::vector<Packet> packets; // with a 16 ms timer
 };
 
-std::vector<Micros> Evenly(size_t count, Micros from, Micros step)
+// `count` bytes coming in `step` apart from `from`, behind those of `before`.
+std::vector<Micros> Evenly(size_t count, Micros from, Micros step, std::vector<Micros> before = {})
 {
-    std::vector<Micros> times;
     for (size_t i = 0; i < count; ++i)
-        times.push_back(from + step * static_cast<int64_t>(i));
-    return times;
-}
-
-std::vector<Micros> Joined(std::vector<Micros> first, const std::vector<Micros>& second)
-{
-    first.insert(first.end(), second.begin(), second.end());
-    return first;
+        before.push_back(from + step * static_cast<int64_t>(i));
+    return before;
 }
 
 class AdapterPackets : public ::testing::TestWithParam<PacketCase>
@@ -48,6 +42,7 @@ class AdapterPackets : public ::testing::TestWithParam<PacketCase>
 TEST_P(AdapterPackets, GoWhenFullOrWhenTheTimerRunsOutAfterTheLastByte)
 {
     const PacketCase& c = GetParam();
+    SCOPED_TRACE(c.what);
     std::vector<Packet> sent;
     sim::AdapterLatency(16ms).Packets<Micros>(
         c.arrivals.size(), [&](size_t i) { return c.arrivals[i]; },
@@ -66,18 +61,11 @@ INSTANTIATE_TEST_SUITE_P(
                    Evenly(130, 0ms, 100us),
                    {{62, 61 * 100us}, {62, 123 * 100us}, {6, 129 * 100us + 16ms}}},
         PacketCase{"gap within the timer",
-                   Joined(Evenly(3, 0ms, 1ms), Evenly(3, 17ms, 1ms)),
+                   Evenly(3, 17ms, 1ms, Evenly(3, 0ms, 1ms)),
                    {{6, 19ms + 16ms}}},
         PacketCase{"gap of the whole timer",
-                   Joined(Evenly(3, 0ms, 1ms), Evenly(3, 18ms, 1ms)),
-                   {{3, 2ms + 16ms}, {3, 20ms + 16ms}}}),
-    [](const auto& info) {
-        std::string name = info.param.what;
-        for (char& letter : name)
-            if (letter == ' ')
-                letter = '_';
-        return name;
-    });
+                   Evenly(3, 18ms, 1ms, Evenly(3, 0ms, 1ms)),
+                   {{3, 2ms + 16ms}, {3, 20ms + 16ms}}}));
 
 // A reply through the in-process channel: the host finds nothing of it
 // until the adapter sends, then the whole packet at once. The moments are

@@ -251,7 +251,8 @@ pull_and_plug ftdi /dev/ttyUSB0 pull_ftdi plug_ftdi
 # a .frm upload (root, or user: an ordinary user), to its end or to a Ctrl-C.
 latency_timer=/sys/bus/usb-serial/devices/ttyUSB0/latency_timer
 latency_upload() { # NAME WHO [ctrl-c]
-    local name=$1 who=$2 interrupt=${3:-} before during after expected=0
+    local name=$1 who=$2 interrupt=${3:-} before during after expected=0 started
+    started=$(now)
     before=$(cat "$latency_timer")
     chmod 0666 /dev/ttyUSB0
     run_by "$who"
@@ -265,6 +266,7 @@ latency_upload() { # NAME WHO [ctrl-c]
     fi
     finish_upload
     after=$(cat "$latency_timer")
+    timing "$name" "$(since "$started")"
     echo "vm-latency: $name ($who): latency_timer $before ms before, $during ms during, $after ms after"
     check "$name" "exit $upload_status (expected $expected)" [ "$upload_status" -eq "$expected" ]
     check "ftdi-latency-lowered-$who" "latency_timer $during ms during the upload ($before ms before)" \
