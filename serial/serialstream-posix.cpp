@@ -28,6 +28,7 @@
 #include <pthread.h>
 #endif
 
+#include "serial/adapterlatency-posix.h"
 #include "serial/invariant.h"
 
 namespace {
@@ -347,6 +348,7 @@ void CSerialStream::OpenPort()
     }
     handle = fd;
     streamValid = true;
+    adapterLatency = LowerAdapterLatency(fd, name);
 }
 
 void CSerialStream::ClosePort()
@@ -354,6 +356,10 @@ void CSerialStream::ClosePort()
     PLEMO_INVARIANT(streamValid);
     streamValid = false;
     const int fd = FileDescriptor(handle);
+    // First, while nothing can fail yet: the driver keeps its flags after
+    // the close, for the next program.
+    RestoreAdapterLatency(fd, adapterLatency, name);
+    adapterLatency = AdapterLatency::AsFound;
     // The exclusive flag belongs to the terminal, not to this descriptor: it
     // would outlive the close while anything else has the device open, and
     // keep every later open out, ours included. It is ours to clear: an open

@@ -101,6 +101,14 @@ public:
     const std::string& Name() const { return name; }
     const PortCallCounts& PortCalls() const { return portCalls; }
 
+    // What the open did to a USB adapter's latency timer, for the close to
+    // undo (POSIX; serial/adapterlatency-posix.h).
+    enum class AdapterLatency : uint8_t
+    {
+        AsFound, // untouched: the driver cannot, may not, or already did
+        Lowered, // the open set the driver's low-latency flag
+    };
+
     static constexpr int32_t kBufferSize = 512;
     // Enough for any modem's chatter, far less than a device that never stops
     // sends before the user would give up on the probe.
@@ -134,6 +142,7 @@ private:
     int32_t bufferLen;      // undelivered bytes, 0..512
     PortCallCounts portCalls;
     std::chrono::steady_clock::time_point outputDoneAt{};
+    AdapterLatency adapterLatency = AdapterLatency::AsFound;
     std::chrono::milliseconds stallAllowance{kDefaultWriteStallAllowance};
     std::function<bool()> writeGiveUp;
 };

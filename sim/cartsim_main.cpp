@@ -233,6 +233,7 @@ int Serve(const sim::CartsimOptions& options)
 
     sim::PtyServer::Options serverOptions;
     serverOptions.baud = options.baud;
+    serverOptions.adapterLatency = std::chrono::milliseconds(options.adapterLatencyMs);
     serverOptions.ttyPath = options.ttyPath;
     sim::PtyServer server(cartridge, serverOptions);
     std::string error;

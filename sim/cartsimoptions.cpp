@@ -195,6 +195,9 @@ constexpr char kUsage[] =
     "  --buffer-size BYTES         the transfer buffer (default 4096, 1..1048576)\n"
     "  --baud N                    line speed to pace at (default 38400)\n"
     "  --full-speed                no pacing: bytes cross the line at once\n"
+    "  --adapter-latency MS        hold replies as a USB adapter's latency timer\n"
+    "                              does: sent when 62 bytes are held or MS ms\n"
+    "                              after the last came in (default 0: not held)\n"
     "  --dump FILE                 write the flash to FILE on exit and on SIGUSR1\n"
     "  --load FILE                 start with this flash image instead of an\n"
     "                              erased chip\n"
@@ -280,6 +283,8 @@ bool ParseValueOption(const std::string& option, const char* value, CartsimOptio
         valid = ParseCount(value, 1, Cartridge::kMaxBufferSize, options.bufferSize);
     } else if (option == "--baud") {
         valid = ParseCount(value, 50, 4000000, options.baud);
+    } else if (option == "--adapter-latency") {
+        valid = ParseCount(value, 0, 255, options.adapterLatencyMs);
     } else if (option == "--dump") {
         valid = value != nullptr && *value != '\0';
         if (valid)

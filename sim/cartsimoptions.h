@@ -18,6 +18,7 @@ struct CartsimOptions
     bool bootDelayGiven = false;
     uint32_t bufferSize = 4096;
     uint32_t baud = 38400;         // 0: full speed
+    uint32_t adapterLatencyMs = 0; // a USB adapter's latency timer at the host's end (0: none)
     std::string dumpPath;          // the flash is written here on exit and on SIGUSR1
     std::string loadPath;          // a flash image to start with
     int fallSilentAt = -1;         // procedure number from which nothing is answered

@@ -99,7 +99,7 @@ void InProcessChannel::AdvanceTo(Time to)
     CollectDeviceOutput(now);
 }
 
-size_t InProcessChannel::Arrived() const
+size_t InProcessChannel::Crossed() const
 {
     size_t arrived = 0;
     for (const Departure& departure : outbound) {
@@ -116,8 +116,53 @@ size_t InProcessChannel::Arrived() const
     return arrived;
 }
 
+std::vector<IComm::Time> InProcessChannel::CrossingTimes() const
+{
+    std::vector<Time> times;
+    for (const Departure& departure : outbound)
+        for (size_t i = departure.taken; i < departure.bytes.size(); ++i)
+            times.push_back(departure.start + TransferTime(static_cast<uint32_t>(i + 1)));
+    return times;
+}
+
+template <class Send>
+void InProcessChannel::AdapterPackets(Send send) const
+{
+    const std::vector<Time> crossing = CrossingTimes();
+    adapter.Packets<Time>(crossing.size() - handedOn,
+                          [&](size_t i) { return crossing[handedOn + i]; }, send);
+}
+
+size_t InProcessChannel::Arrived() const
+{
+    if (!adapter.Holds())
+        return Crossed();
+    size_t arrived = handedOn;
+    AdapterPackets([&](size_t size, Time sentAt) {
+        if (sentAt > now)
+            return false;
+        arrived += size;
+        return true;
+    });
+    return arrived;
+}
+
 IComm::Time InProcessChannel::ArrivalOf(size_t count) const
 {
+    if (adapter.Holds() && count <= handedOn)
+        return now;
+    if (adapter.Holds()) {
+        Time at = Time::max();
+        size_t handed = handedOn;
+        AdapterPackets([&](size_t size, Time sentAt) {
+            handed += size;
+            if (handed < count)
+                return true;
+            at = sentAt;
+            return false;
+        });
+        return at;
+    }
     for (const Departure& departure : outbound) {
         const size_t left = departure.bytes.size() - departure.taken;
         if (count <= left)
@@ -137,6 +182,8 @@ size_t InProcessChannel::Waiting() const
 
 size_t InProcessChannel::Take(uint8_t* data, size_t count)
 {
+    // Only bytes the adapter has handed on are taken.
+    handedOn = adapter.Holds() ? Arrived() - count : 0;
     size_t taken = 0;
     while (taken < count && !outbound.empty()) {
         Departure& head = outbound.front();

@@ -9,6 +9,8 @@
 // lets it pass with Idle): a ten-second time-out costs no real time at all,
 // yet every deadline of the host sees the moments a real line would show.
 // A late reply (Fault::Late) leaves its delay later; nothing overtakes it.
+// A USB adapter's latency timer can hold the replies at the host's end
+// (sim/adapterlatency.h).
 //
 // The cable can be pulled on demand: every later Read and Write then throws
 // SerialStreamError, as a serial port that disappeared does.
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "serial/comm.h"
+#include "sim/adapterlatency.h"
 #include "sim/line.h"
 #include "sim/linenoise.h"
 
@@ -57,6 +60,8 @@ public:
     void Idle(Time duration) { AdvanceTo(now + duration); }
     // How long the device takes from a request's last byte to its answer.
     void SetTurnaround(Time turnaround) { this->turnaround = turnaround; }
+    // Puts a USB adapter with this latency timer at the host's end (0: none).
+    void SetAdapterLatency(std::chrono::milliseconds timer) { adapter = AdapterLatency(timer); }
     // Runs at every moment the clock reaches (a device that goes silent at
     // a given time, a user who clicks): `at` is the new time.
     void SetClockHook(std::function<void(Time at)> hook) { clockHook = std::move(hook); }
@@ -101,6 +106,14 @@ private:
     void AdvanceTo(Time to);
     // Bytes there for the host at the current time.
     size_t Arrived() const;
+    // Of the bytes not read yet, how many have crossed the line by now, and
+    // when each one does.
+    size_t Crossed() const;
+    std::vector<Time> CrossingTimes() const;
+    // The adapter's packets of the bytes it has not handed on yet, in turn,
+    // until `send(size, sentAt)` returns false.
+    template <class Send>
+    void AdapterPackets(Send send) const;
     // When the `count`-th byte still to be read gets there; Time::max() when
     // the device has not sent that many.
     Time ArrivalOf(size_t count) const;
@@ -112,6 +125,10 @@ private:
     Time turnaround{0};
     std::function<void(Time)> clockHook;
     std::deque<Departure> outbound;
+    AdapterLatency adapter;
+    // Of the bytes not read yet, how many the adapter has handed on (from
+    // the first): the next packet begins after them.
+    size_t handedOn = 0;
 
     LineNoise noiseToDevice;
     LineNoise noiseToHost;

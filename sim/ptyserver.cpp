@@ -15,7 +15,8 @@ constexpr std::chrono::milliseconds kHostAbsentPoll{10};
 PtyServer::PtyServer(Cartridge& cartridge) : PtyServer(cartridge, Options{}) {}
 
 PtyServer::PtyServer(Cartridge& cartridge, Options options)
-    : cartridge(cartridge), options(options), wire(options.baud, options.interByteTimeout)
+    : cartridge(cartridge), options(options), wire(options.baud, options.interByteTimeout),
+      adapter(options.adapterLatency)
 {
     if (options.pullCableAfterBytes != 0)
         wire.cable.PullAfter(options.pullCableAfterBytes);
@@ -198,6 +199,9 @@ void PtyServer::DropLineState()
     for (const Departure& departure : outbound)
         stats.discardedBytes += departure.bytes.size() - departure.sent;
     outbound.clear();
+    stats.discardedBytes += held.size();
+    held.clear();
+    heldSendable = 0;
     writeBlocked = false;
     wire.Reset();
     std::lock_guard<std::mutex> lock(cartridgeMutex);
@@ -272,6 +276,19 @@ void PtyServer::NoticeQuietLine(Clock::time_point now)
     cartridge.Engine().LineIdle();
 }
 
+bool PtyServer::WriteToHost(const uint8_t* bytes, size_t count, size_t& written)
+{
+    written = 0;
+    const PtyLine::Io io = line.Write(bytes, count, written);
+    if (io == PtyLine::Io::HungUp) {
+        OnHostClosed();
+        return false;
+    }
+    writeBlocked = io == PtyLine::Io::WouldBlock;
+    stats.bytesToHost += written;
+    return !writeBlocked;
+}
+
 void PtyServer::SendDueOutput(Clock::time_point now)
 {
     writeBlocked = false;
@@ -283,23 +300,59 @@ void PtyServer::SendDueOutput(Clock::time_point now)
         const auto count = static_cast<size_t>(
             std::min<uint64_t>(remaining, wire.speed.BytesCrossed(now - start)));
         if (count == 0)
-            return;
-        size_t written = 0;
-        const PtyLine::Io io = line.Write(head.bytes.data() + head.sent, count, written);
-        if (io == PtyLine::Io::HungUp) {
-            OnHostClosed();
-            return;
-        }
-        if (io == PtyLine::Io::WouldBlock) {
-            writeBlocked = true;
+            break;
+        size_t passed = count;
+        if (adapter.Holds()) {
+            for (size_t i = 0; i < count; ++i)
+                held.push_back(HeldByte{head.bytes[head.sent + i],
+                                        start + wire.speed.WireTime<Clock::duration>(i + 1)});
+        } else if (!WriteToHost(head.bytes.data() + head.sent, count, passed)) {
             return;
         }
-        head.sent += written;
-        stats.bytesToHost += written;
-        wire.toHost.Transmit(written, start);
+        head.sent += passed;
+        wire.toHost.Transmit(passed, start);
         if (head.sent == head.bytes.size())
             outbound.pop_front();
     }
+    SendHeldPackets(now);
+}
+
+void PtyServer::SendHeldPackets(Clock::time_point now)
+{
+    size_t due = heldSendable;
+    adapter.Packets<Clock::time_point>(
+        held.size() - heldSendable, [&](size_t i) { return held[heldSendable + i].crossed; },
+        [&](size_t size, Clock::time_point sentAt) {
+            if (sentAt > now)
+                return false;
+            due += size;
+            return true;
+        });
+    if (due == 0)
+        return;
+    std::vector<uint8_t> packets(due);
+    for (size_t i = 0; i < due; ++i)
+        packets[i] = held[i].byte;
+    size_t written = 0;
+    const bool open = WriteToHost(packets.data(), due, written);
+    if (!open && !connected)
+        return;
+    held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(written));
+    heldSendable = due - written;
+}
+
+PtyServer::Clock::time_point PtyServer::NextPacketAt(Clock::time_point now) const
+{
+    if (heldSendable > 0)
+        return now;
+    Clock::time_point next = Clock::time_point::max();
+    adapter.Packets<Clock::time_point>(
+        held.size(), [&](size_t i) { return held[i].crossed; },
+        [&](size_t, Clock::time_point sentAt) {
+            next = sentAt;
+            return false;
+        });
+    return next;
 }
 
 PtyServer::Clock::time_point PtyServer::NextDeadline(Clock::time_point now) const
@@ -311,6 +364,8 @@ PtyServer::Clock::time_point PtyServer::NextDeadline(Clock::time_point now) cons
         const Clock::time_point start = std::max(outbound.front().notBefore, wire.toHost.FreeAt());
         deadline = std::min(deadline, start + wire.speed.WireTime<Clock::duration>(1));
     }
+    if (!writeBlocked)
+        deadline = std::min(deadline, NextPacketAt(now));
     deadline = std::min(deadline, wire.quiet.QuietAt());
     return std::max(deadline, now);
 }

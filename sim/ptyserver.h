@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/adapterlatency.h"
 #include "sim/cartridge.h"
 #include "sim/line.h"
 #include "sim/ptyline.h"
@@ -47,6 +48,9 @@ public:
         std::string ttyPath;
         // The cartridge's reply style, when given (else it keeps its own).
         std::optional<ReplyStyle> replyStyle;
+        // A USB adapter's latency timer at the host's end (0: none): what
+        // has crossed the line reaches the host in the adapter's packets.
+        std::chrono::milliseconds adapterLatency{0};
     };
 
     struct Stats
@@ -124,6 +128,13 @@ private:
     void CollectReplies(Clock::time_point now);
     void NoticeQuietLine(Clock::time_point now);
     void SendDueOutput(Clock::time_point now);
+    // The adapter's packets that are due, to the host.
+    void SendHeldPackets(Clock::time_point now);
+    // When the adapter sends its next packet; max() when it holds nothing.
+    Clock::time_point NextPacketAt(Clock::time_point now) const;
+    // Hands bytes to the host's port; false (nothing more to do now) when
+    // it hung up or is full, with `written` set to what it took.
+    bool WriteToHost(const uint8_t* bytes, size_t count, size_t& written);
     void DropLineState();
     void DoPullCable();
 
@@ -139,6 +150,16 @@ private:
     std::deque<Arrival> inbound;
     std::deque<Departure> outbound;
     bool writeBlocked = false;
+    // Bytes that have crossed the line, held by the adapter, with the
+    // moment each came in; the first `heldSendable` of them are due.
+    struct HeldByte
+    {
+        uint8_t byte;
+        Clock::time_point crossed;
+    };
+    const AdapterLatency adapter;
+    std::deque<HeldByte> held;
+    size_t heldSendable = 0;
 
     std::mutex commandMutex;
     std::condition_variable commandDone;

@@ -270,6 +270,24 @@ TEST_F(CartsimOnItsPort, ReplyStyleOptionsShapeTheRepliesOnTheLine)
     EXPECT_EQ(dataLength(Procedure::kGetBufferChecksum, {4, 0, 0, 0}), 8);
 }
 
+// Behind the adapter every short reply waits out its latency timer, even on
+// a line that takes no time; it still arrives whole.
+TEST_F(CartsimOnItsPort, AdapterLatencyHoldsEachShortReplyForItsTimer)
+{
+    Start({"--adapter-latency", "100"});
+    CRpc link(&serial, 1);
+    link.SetTimeout(1000);
+    CRpcMessage message(256);
+    const auto start = std::chrono::steady_clock::now();
+    for (int call = 0; call < 3; ++call) {
+        message.Reset();
+        message.PutBytes("x", 2);
+        EXPECT_EQ(link.Call(Procedure::kPrintText, message), 0);
+    }
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 3 * 100ms);
+    EXPECT_EQ(link.LinkStats().requests, 3u) << "no call was repeated";
+}
+
 // Switched off at the second PrintText for 1 s: nothing is heard until
 // then, and the cartridge comes back waiting for a handshake.
 TEST_F(CartsimOnItsPort, RestartOptionsSwitchTheCartridgeOffForAWhile)

@@ -244,7 +244,39 @@ pull_and_plug() {
 pull_ftdi() { request pull-ftdi; }
 plug_ftdi() { request plug-ftdi; }
 pull_and_plug ftdi /dev/ttyUSB0 pull_ftdi plug_ftdi
-upload ftdi-after-plug /dev/ttyUSB0 "$files/firmware.frm"
+
+# --- the FTDI adapter's latency timer ----------------------------------------------------
+# The driver shows the timer it set in sysfs: 1 ms while a program holds the
+# port with low latency asked for, its own value before and after. WHO runs
+# a .frm upload (root, or user: an ordinary user), to its end or to a Ctrl-C.
+latency_timer=/sys/bus/usb-serial/devices/ttyUSB0/latency_timer
+latency_upload() { # NAME WHO [ctrl-c]
+    local name=$1 who=$2 interrupt=${3:-} before during after expected=0 started
+    started=$(now)
+    before=$(cat "$latency_timer")
+    chmod 0666 /dev/ttyUSB0
+    run_by "$who"
+    start_upload "$name" --port /dev/ttyUSB0 "$frm"
+    run_by root
+    wait_until 30 progressed "$work/$name.out"
+    during=$(cat "$latency_timer")
+    if [ -n "$interrupt" ]; then
+        kill -INT "$upload_pid"
+        expected=4
+    fi
+    finish_upload
+    after=$(cat "$latency_timer")
+    timing "$name" "$(since "$started")"
+    echo "vm-latency: $name ($who): latency_timer $before ms before, $during ms during, $after ms after"
+    check "$name" "exit $upload_status (expected $expected)" [ "$upload_status" -eq "$expected" ]
+    check "ftdi-latency-lowered-$who" "latency_timer $during ms during the upload ($before ms before)" \
+        [ "$during" = 1 ]
+    check "ftdi-latency-restored-$who" "latency_timer $after ms after the exit ($before ms before)" \
+        sh -c "[ '$after' = '$before' ] && [ '$before' != 1 ]"
+}
+# The first upload after the plug meets the driver's defaults.
+latency_upload ftdi-after-plug root
+latency_upload ftdi-ctrl-c-user user ctrl-c
 
 start_gadget_cartsim
 unbind_gadget() { echo "" >"$gadget/UDC"; }

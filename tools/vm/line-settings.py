@@ -9,6 +9,7 @@ import re
 import sys
 
 SET_MODEM_CTRL = 0x4001  # vendor request to the device: set DTR/RTS (mask in the high byte)
+SET_LATENCY = 0x4009     # vendor request to the device: its latency timer in ms
 
 events = []
 for line in open(sys.argv[1], errors='replace'):
@@ -22,6 +23,8 @@ for line in open(sys.argv[1], errors='replace'):
         request, value = int(m.group(1), 16), int(m.group(2), 16)
         if request == SET_MODEM_CTRL:
             events.append(('lines', value))
+        elif request == SET_LATENCY:
+            events.append(('latency', value))
 
 
 def last(kind, events):
@@ -60,3 +63,9 @@ after = [change for index, change in sequence if index > baud_at and 'DTR' in ch
 raised = sum(1 for _, change in sequence if 'DTR on' in change)
 verdict(baud_at >= 0 and after[:1] and 'DTR off' in after[0] and not any('DTR on' in c for c in after),
         'line-dtr', f'DTR off once the line was set; raised {raised} time(s) in all')
+
+# The latency timer as the adapter was told it: 1 ms at the open, the
+# driver's own value again at the close.
+timers = [value for what, value in events if what == 'latency']
+verdict(len(timers) == 2 and timers[0] == 1 and timers[1] != 1, 'ftdi-latency-adapter',
+        'the adapter was told ' + (', then '.join(f'{t} ms' for t in timers) or 'nothing'))
