@@ -25,15 +25,6 @@ std::string Seconds(double seconds)
     return text;
 }
 
-// What shows damage on the line: replies that arrived damaged, requests
-// the cartridge heard damaged (it asked for them again), bytes that were no
-// part of a reply. Replies that came late or not at all may be the
-// cartridge's doing (switched off, reset, busy) as much as the cable's.
-bool LineDamaged(const CRpc::Stats& link)
-{
-    return link.damagedReplies != 0 || link.askedAgain != 0 || link.skippedBytes != 0;
-}
-
 // The line's health: what made the link send requests again, and why.
 std::string LineHealth(const CRpc::Stats& link)
 {
@@ -165,6 +156,26 @@ CRpc::Stats LineHealthOf(const CUploadSession::Result& result)
     return line;
 }
 
+bool LineDamaged(const CRpc::Stats& link)
+{
+    return link.damagedReplies != 0 || link.askedAgain != 0 || link.skippedBytes != 0;
+}
+
+const char* OutcomeWord(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Succeeded:
+        return "success";
+    case Outcome::CancelledWaiting:
+    case Outcome::CancelledTransfer:
+        return "cancelled";
+    case Outcome::Failed:
+    case Outcome::PortUnavailable:
+        break;
+    }
+    return "failure";
+}
+
 std::string SummaryLine(const UploadReport& report)
 {
     return Result(report) + "; " + LineHealth(LineHealthOf(report.result));
@@ -207,6 +218,46 @@ int ExitStatusOf(const UploadReport& report)
         break;
     }
     return kProgrammingError;
+}
+
+std::vector<std::string> ResultTable(const std::vector<UploadReport>& reports)
+{
+    std::size_t width = 4;
+    for (const UploadReport& report : reports)
+        width = std::max(width, report.port.size());
+    const auto row = [width](const std::string& port, const std::string& outcome,
+                             const std::string& bytes, const std::string& time,
+                             const std::string& cause) {
+        char text[256];
+        std::snprintf(text, sizeof text, "%-*s  %-9s  %11s  %8s  ", static_cast<int>(width),
+                      port.c_str(), outcome.c_str(), bytes.c_str(), time.c_str());
+        const std::string line = text + cause;
+        return line.substr(0, line.find_last_not_of(' ') + 1);
+    };
+    std::vector<std::string> lines{row("port", "outcome", "confirmed", "time", "cause")};
+    for (const UploadReport& report : reports)
+        lines.push_back(row(report.port, OutcomeWord(report.result.outcome),
+                            Grouped(static_cast<uint64_t>(report.result.bytesWritten)),
+                            Seconds(report.waitSeconds + report.transferSeconds),
+                            FailureLine(report)));
+    return lines;
+}
+
+int ExitStatusOf(const std::vector<UploadReport>& reports)
+{
+    int status = kSucceeded;
+    for (const UploadReport& report : reports) {
+        const int own = ExitStatusOf(report);
+        for (const int weightier : {kProgrammingError, kPortUnavailable, kCancelled, kSucceeded}) {
+            if (status == weightier)
+                break;
+            if (own == weightier) {
+                status = own;
+                break;
+            }
+        }
+    }
+    return status;
 }
 
 } // namespace plemoflash
