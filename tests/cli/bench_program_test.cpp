@@ -57,6 +57,11 @@ struct Load
     bool bitstream;
 };
 
+void PrintTo(const Load& load, std::ostream* out)
+{
+    *out << load.name;
+}
+
 class FlashBench : public ::testing::TestWithParam<Load>
 {
 protected:
@@ -137,7 +142,7 @@ TEST_P(FlashBench, AStalledPortHoldsNoOtherAndCtrlCCancelsEveryUpload)
     Cartridge boots(folder, {"--full-speed", "--boot-after-handshakes", "2"}, "boots");
     Cartridge never(folder, {"--full-speed", "--boot-after-handshakes", kNeverBoots}, "never");
     Program flash(folder, {PLEMO_FLASH_PATH, "--all-ports", "--json", File(folder)},
-                  {"PLEMO_CANDIDATE_PORTS=" + boots.port + ":" + folder.Path("absent") + ":" + never.port});
+                  {"PLEMO_CANDIDATE_PORTS=" + never.port + ":" + folder.Path("absent") + ":" + boots.port});
     ASSERT_TRUE(flash.WaitFor("\"outcome\":\"success\"")) << flash.Err();
     EXPECT_EQ(flash.Wait(0ms), -1) << "still waiting for the other cartridge";
     flash.Signal(SIGINT);
