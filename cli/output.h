@@ -3,6 +3,7 @@
 // lock, so that no two ports' lines mix. On a terminal the progress is a
 // board of one line a port, redrawn in place and kept below every other
 // line; into a file or a pipe there is no board.
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <mutex>
@@ -51,7 +52,7 @@ private:
     std::FILE* const human;
     std::vector<std::string> names;
     std::vector<std::string> rows;
-    bool boardShown = false;
+    std::atomic<bool> boardShown{false}; // read unlocked by every upload
     bool boardDrawn = false;
     bool cancelSaid = false;
     std::mutex lock;

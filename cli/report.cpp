@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 
 #include "cli/exitstatus.h"
 #include "cli/ports.h"
@@ -87,7 +88,12 @@ std::string PortProblem(const std::string& port, const SerialStreamError& error)
     case SerialStreamError::PortNotFound:
         return "no such port: check the name (--list-ports shows the ports found)";
     case SerialStreamError::AccessDenied: {
+        // The explanation reads the user and group databases, whose calls
+        // share one buffer: ports that end side by side take turns.
+        static std::mutex databases;
+        std::unique_lock<std::mutex> held(databases);
         PortState refused{port, PortState::State::Refused, ExplainRefusedPort(port), {}};
+        held.unlock();
         std::string why = DescribeState(refused);
         if (refused.refusal.reason == PortRefusal::Reason::HeldByAnotherProgram)
             why += ": " + RefusalHint(refused.refusal);
