@@ -21,7 +21,9 @@ constexpr char kDescription[] =
     "\n"
     "Exit status: 0 uploaded; 1 the upload failed; 2 bad usage, or a file that cannot\n"
     "be read or uploaded (no port touched); 3 the port cannot be opened; 4 cancelled,\n"
-    "or the wait for the cartridge ran out.";
+    "or the wait for the cartridge ran out. Over several ports: 0 only when every\n"
+    "port succeeded, else 1 if any upload failed, else 3 if any port did not open,\n"
+    "else 4.";
 
 Command BadUsage(const std::string& text)
 {
@@ -45,7 +47,7 @@ struct Options
     explicit Options(QCommandLineParser& parser)
         : help(DescribedHelp(parser)), version(parser.addVersionOption())
     {
-        parser.addOptions({port, wait, listPorts, info, trace, quiet});
+        parser.addOptions({port, allPorts, json, wait, listPorts, info, trace, quiet});
         parser.addPositionalArgument("file", "The .bit or .frm file to upload.", "[file]");
     }
     static QCommandLineOption DescribedHelp(QCommandLineParser& parser)
@@ -56,7 +58,14 @@ struct Options
 
     const QCommandLineOption help;
     const QCommandLineOption version;
-    const QCommandLineOption port{{"p", "port"}, "The serial port of the cartridge's cable.", "port"};
+    const QCommandLineOption port{{"p", "port"},
+                                  "The serial port of the cartridge's cable; given more than once, "
+                                  "the file goes to every port named, side by side.",
+                                  "port"};
+    const QCommandLineOption allPorts{"all-ports", "Upload to every free serial port, side by side."};
+    const QCommandLineOption json{"json",
+                                  "Write every event as a JSON object a line on the standard "
+                                  "output (the words go to the standard error)."};
     const QCommandLineOption wait{{"w", "wait"},
                                   "Wait at most this long for the cartridge to answer "
                                   "(default: until Ctrl-C).",
@@ -75,9 +84,14 @@ Command UploadCommand(const QCommandLineParser& parser, const Options& options,
     Command command;
     command.mode = Command::Mode::Upload;
     command.upload.path = path.toStdString();
-    command.upload.port = parser.value(options.port).toStdString();
-    if (parser.isSet(options.port) && command.upload.port.empty())
-        return BadUsage("--port needs a port name");
+    for (const QString& port : parser.values(options.port)) {
+        if (port.isEmpty())
+            return BadUsage("--port needs a port name");
+        command.upload.ports.push_back(port.toStdString());
+    }
+    command.upload.allPorts = parser.isSet(options.allPorts);
+    if (command.upload.allPorts && !command.upload.ports.empty())
+        return BadUsage("--all-ports and --port do not go together");
     if (parser.isSet(options.wait)) {
         bool number = false;
         const double seconds = parser.value(options.wait).toDouble(&number);
@@ -88,6 +102,7 @@ Command UploadCommand(const QCommandLineParser& parser, const Options& options,
     }
     command.upload.trace = parser.isSet(options.trace);
     command.upload.quiet = parser.isSet(options.quiet);
+    command.upload.json = parser.isSet(options.json);
     return command;
 }
 

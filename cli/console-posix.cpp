@@ -1,6 +1,7 @@
 // The console on Linux and other POSIX systems.
 #include "cli/console.h"
 
+#include <atomic>
 #include <csignal>
 
 #include <sys/time.h>
@@ -10,7 +11,10 @@ namespace plemoflash {
 
 namespace {
 
-volatile std::sig_atomic_t interrupts = 0;
+// Set by the handler, read by every upload's thread: a lock-free atomic is
+// both safe in a handler and free of data races between threads.
+std::atomic<int> interrupts{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 constexpr char kStoppedAtOnce[] = "\nplemo-flash: stopped at once (second Ctrl-C); the cartridge "
                                   "was not told: upload again\n";

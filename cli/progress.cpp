@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 #include <QLocale>
 
@@ -25,10 +26,41 @@ std::string TimeLeft(int64_t bytesLeft, double bytesPerSecond)
     return text;
 }
 
+// The line into a stream: redrawn in place on a terminal, blanking what is
+// left of a longer line before; else a line each time.
+ProgressLine::Sink StreamSink(std::FILE* out, ProgressLine::Style style)
+{
+    if (style != ProgressLine::Style::Terminal)
+        return {[out](const std::string& text, int64_t, int64_t) {
+                    std::fprintf(out, "progress: %s\n", text.c_str());
+                    std::fflush(out);
+                },
+                [] {}};
+    auto shownLength = std::make_shared<std::size_t>(0);
+    return {[out, shownLength](const std::string& text, int64_t, int64_t) {
+                const std::size_t pad = *shownLength > text.size() ? *shownLength - text.size() : 0;
+                std::fprintf(out, "\r%s%*s", text.c_str(), static_cast<int>(pad), "");
+                std::fflush(out);
+                *shownLength = text.size();
+            },
+            [out, shownLength] {
+                if (*shownLength == 0)
+                    return;
+                std::fputs("\n", out);
+                std::fflush(out);
+                *shownLength = 0;
+            }};
+}
+
 } // namespace
 
 ProgressLine::ProgressLine(std::FILE* out, Style style, std::function<Clock::time_point()> now)
-    : out(out), style(style), now(std::move(now))
+    : ProgressLine(StreamSink(out, style), style, std::move(now))
+{
+}
+
+ProgressLine::ProgressLine(Sink sink, Style style, std::function<Clock::time_point()> now)
+    : sink(std::move(sink)), style(style), now(std::move(now))
 {
 }
 
@@ -68,29 +100,13 @@ void ProgressLine::Report(int64_t sent, int64_t total)
     const double speed = seconds > 0.0 ? static_cast<double>(sent - firstBytes) / seconds : 0.0;
     printed = true;
     lastPrint = at;
-    Print(Text(sent, total, speed));
-}
-
-void ProgressLine::Print(const std::string& text)
-{
-    if (style == Style::Terminal) {
-        // Blanks whatever is left of a longer line before.
-        const std::size_t pad = shownLength > text.size() ? shownLength - text.size() : 0;
-        std::fprintf(out, "\r%s%*s", text.c_str(), static_cast<int>(pad), "");
-        shownLength = text.size();
-    } else {
-        std::fprintf(out, "progress: %s\n", text.c_str());
-    }
-    std::fflush(out);
+    sink.show(Text(sent, total, speed), sent, total);
 }
 
 void ProgressLine::Finish()
 {
-    if (style == Style::Terminal && shownLength > 0) {
-        std::fputs("\n", out);
-        std::fflush(out);
-        shownLength = 0;
-    }
+    if (style != Style::Silent)
+        sink.finish();
 }
 
 } // namespace plemoflash

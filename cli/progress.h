@@ -30,7 +30,17 @@ public:
     static constexpr std::chrono::milliseconds kRedrawInterval{100};
     static constexpr std::chrono::seconds kPlainInterval{1};
 
+    // Where a due line goes: its text and the counts it shows; and the end
+    // of the line.
+    struct Sink
+    {
+        std::function<void(const std::string& text, int64_t sent, int64_t total)> show;
+        std::function<void()> finish;
+    };
+
     ProgressLine(std::FILE* out, Style style, std::function<Clock::time_point()> now);
+    // Terminal and Plain differ only in pace: `sink` draws the line.
+    ProgressLine(Sink sink, Style style, std::function<Clock::time_point()> now);
 
     // `sent` of `total` bytes have been handed to the cartridge.
     void Report(int64_t sent, int64_t total);
@@ -42,9 +52,7 @@ public:
     static std::string Text(int64_t sent, int64_t total, double bytesPerSecond);
 
 private:
-    void Print(const std::string& text);
-
-    std::FILE* out;
+    Sink sink;
     Style style;
     std::function<Clock::time_point()> now;
     bool started = false;
@@ -52,7 +60,6 @@ private:
     int64_t firstBytes = 0;
     bool printed = false;
     Clock::time_point lastPrint{};
-    std::size_t shownLength = 0; // the terminal line's length, to blank what is left of it
 };
 
 } // namespace plemoflash

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
 
 #include "cli/exitstatus.h"
 #include "cli/ports.h"
@@ -23,15 +24,6 @@ std::string Seconds(double seconds)
     char text[32];
     std::snprintf(text, sizeof text, "%.1f s", seconds);
     return text;
-}
-
-// What shows damage on the line: replies that arrived damaged, requests
-// the cartridge heard damaged (it asked for them again), bytes that were no
-// part of a reply. Replies that came late or not at all may be the
-// cartridge's doing (switched off, reset, busy) as much as the cable's.
-bool LineDamaged(const CRpc::Stats& link)
-{
-    return link.damagedReplies != 0 || link.askedAgain != 0 || link.skippedBytes != 0;
 }
 
 // The line's health: what made the link send requests again, and why.
@@ -96,7 +88,12 @@ std::string PortProblem(const std::string& port, const SerialStreamError& error)
     case SerialStreamError::PortNotFound:
         return "no such port: check the name (--list-ports shows the ports found)";
     case SerialStreamError::AccessDenied: {
+        // The explanation reads the user and group databases, whose calls
+        // share one buffer: ports that end side by side take turns.
+        static std::mutex databases;
+        std::unique_lock<std::mutex> held(databases);
         PortState refused{port, PortState::State::Refused, ExplainRefusedPort(port), {}};
+        held.unlock();
         std::string why = DescribeState(refused);
         if (refused.refusal.reason == PortRefusal::Reason::HeldByAnotherProgram)
             why += ": " + RefusalHint(refused.refusal);
@@ -165,6 +162,26 @@ CRpc::Stats LineHealthOf(const CUploadSession::Result& result)
     return line;
 }
 
+bool LineDamaged(const CRpc::Stats& link)
+{
+    return link.damagedReplies != 0 || link.askedAgain != 0 || link.skippedBytes != 0;
+}
+
+const char* OutcomeWord(Outcome outcome)
+{
+    switch (outcome) {
+    case Outcome::Succeeded:
+        return "success";
+    case Outcome::CancelledWaiting:
+    case Outcome::CancelledTransfer:
+        return "cancelled";
+    case Outcome::Failed:
+    case Outcome::PortUnavailable:
+        break;
+    }
+    return "failure";
+}
+
 std::string SummaryLine(const UploadReport& report)
 {
     return Result(report) + "; " + LineHealth(LineHealthOf(report.result));
@@ -207,6 +224,46 @@ int ExitStatusOf(const UploadReport& report)
         break;
     }
     return kProgrammingError;
+}
+
+std::vector<std::string> ResultTable(const std::vector<UploadReport>& reports)
+{
+    std::size_t width = 4;
+    for (const UploadReport& report : reports)
+        width = std::max(width, report.port.size());
+    const auto row = [width](const std::string& port, const std::string& outcome,
+                             const std::string& bytes, const std::string& time,
+                             const std::string& cause) {
+        char text[256];
+        std::snprintf(text, sizeof text, "%-*s  %-9s  %11s  %8s  ", static_cast<int>(width),
+                      port.c_str(), outcome.c_str(), bytes.c_str(), time.c_str());
+        const std::string line = text + cause;
+        return line.substr(0, line.find_last_not_of(' ') + 1);
+    };
+    std::vector<std::string> lines{row("port", "outcome", "confirmed", "time", "cause")};
+    for (const UploadReport& report : reports)
+        lines.push_back(row(report.port, OutcomeWord(report.result.outcome),
+                            Grouped(static_cast<uint64_t>(report.result.bytesWritten)),
+                            Seconds(report.waitSeconds + report.transferSeconds),
+                            FailureLine(report)));
+    return lines;
+}
+
+int ExitStatusOf(const std::vector<UploadReport>& reports)
+{
+    int status = kSucceeded;
+    for (const UploadReport& report : reports) {
+        const int own = ExitStatusOf(report);
+        for (const int weightier : {kProgrammingError, kPortUnavailable, kCancelled, kSucceeded}) {
+            if (status == weightier)
+                break;
+            if (own == weightier) {
+                status = own;
+                break;
+            }
+        }
+    }
+    return status;
 }
 
 } // namespace plemoflash

@@ -1,17 +1,17 @@
 #include "cli/upload.h"
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <thread>
 
 #include "cli/console.h"
 #include "cli/exitstatus.h"
 #include "cli/fileinfo.h"
+#include "cli/output.h"
+#include "cli/portupload.h"
 #include "cli/ports.h"
-#include "cli/progress.h"
-#include "cli/report.h"
-#include "flash/flashxferhost.h"
 #include "flash/uploadsession.h"
-#include "serial/pcserial.h"
 #include "serial/trace.h"
 
 namespace plemoflash {
@@ -20,106 +20,72 @@ namespace {
 
 using Kind = CUploadSession::Kind;
 
-double SecondsBetween(Clock::time_point from, Clock::time_point to)
+// Every free candidate (--all-ports); none said on the standard error.
+std::vector<std::string> FreePorts()
 {
-    return std::chrono::duration<double>(to - from).count();
+    std::vector<std::string> names;
+    for (const PortState& port : SurveyPorts())
+        if (port.state == PortState::State::Free)
+            names.push_back(port.name);
+    if (names.empty())
+        std::fputs("plemo-flash: no free serial port: plug the cables in, or name the ports with "
+                   "--port (--list-ports shows the ports found)\n",
+                   stderr);
+    return names;
 }
 
-// The line's ceiling in bytes a second, as the port's own line time has it.
-double LineBytesPerSecond(const CPCSerial& adapter)
+// The ports to upload to, as the system opens them; none when there are
+// none to use, said on the standard error.
+std::vector<std::string> PortsToUse(const UploadRequest& request)
 {
-    constexpr uint32_t kBytes = 1000000;
-    const double seconds = std::chrono::duration<double>(adapter.TransferTime(kBytes)).count();
-    return seconds > 0.0 ? kBytes / seconds : 0.0;
-}
-
-// The upload as the console shows it. A stop (Ctrl-C, or --wait running
-// out) goes to the host's Cancel, as the dialog's Cancel button does: the
-// session lets this front end run at least every 50 ms of any wait, and
-// every progress report looks too.
-class ConsoleFrontEnd : public CUploadSession::IFrontEnd
-{
-public:
-    ConsoleFrontEnd(const UploadRequest& request, ProgressLine& progress)
-        : request(request), progress(progress)
-    {
+    if (request.allPorts)
+        return FreePorts();
+    if (request.ports.empty()) {
+        const std::optional<std::string> chosen = ChooseFreePort(stderr);
+        if (!chosen)
+            return {};
+        if (!request.quiet)
+            std::fprintf(request.json ? stderr : stdout, "port: %s (the one free serial port)\n",
+                         chosen->c_str());
+        return {*chosen};
     }
-    // Where a stop goes.
-    void StopsGoTo(CFlashXferHost& stoppedHost) { host = &stoppedHost; }
-
-    void WaitingForDevice() override
-    {
-        waitStarted = Clock::now();
-        if (!request.quiet) {
-            std::printf("%s\n", CUploadSession::kWaitingText);
-            std::fflush(stdout);
+    std::vector<std::string> names;
+    for (const std::string& given : request.ports) {
+        const std::string name = SystemPortName(given);
+        // Two sessions on one port would fight over its bytes.
+        if (std::find(names.begin(), names.end(), name) != names.end()) {
+            std::fprintf(stderr, "plemo-flash: the port %s is named twice\n", name.c_str());
+            return {};
         }
+        names.push_back(name);
     }
-    void WhileWaiting() override { PassStopOn(); }
-    void DeviceAnswered() override
-    {
-        transferStarted = Clock::now();
-        answered = true;
-    }
-    std::string PathToTransfer() override { return request.path; }
-    void Progress(int, int64_t bytesSent, int64_t bytesToSend) override
-    {
-        PassStopOn();
-        progress.Report(bytesSent, bytesToSend);
-    }
-    void UploadEnded(const CUploadSession::Result&) override
-    {
-        ended = Clock::now();
-        progress.Finish();
-    }
-
-    bool WaitRanOut() const { return waitRanOut; }
-    double WaitSeconds() const { return SecondsBetween(waitStarted, answered ? transferStarted : ended); }
-    double TransferSeconds() const { return answered ? SecondsBetween(transferStarted, ended) : 0.0; }
-
-private:
-    void PassStopOn()
-    {
-        if (stopped || host == nullptr)
-            return;
-        const bool interrupted = InterruptRequested();
-        waitRanOut = !interrupted && !answered && request.waitLimit &&
-                     SecondsBetween(waitStarted, Clock::now()) >= *request.waitLimit;
-        if (!interrupted && !waitRanOut)
-            return;
-        stopped = true;
-        host->Cancel();
-        if (interrupted) {
-            progress.Finish();
-            std::fputs("plemo-flash: cancelling (Ctrl-C again stops at once)\n", stderr);
-        }
-    }
-
-    const UploadRequest& request;
-    ProgressLine& progress;
-    CFlashXferHost* host = nullptr;
-    bool stopped = false;
-    bool waitRanOut = false;
-    bool answered = false;
-    Clock::time_point waitStarted{};
-    Clock::time_point transferStarted{};
-    Clock::time_point ended{};
-};
-
-ProgressLine::Style ProgressStyle(const UploadRequest& request)
-{
-    if (request.quiet)
-        return ProgressLine::Style::Silent;
-    return IsTerminal(stdout) ? ProgressLine::Style::Terminal : ProgressLine::Style::Plain;
+    return names;
 }
 
-int Upload(const UploadRequest& request, const std::string& port, Kind kind)
+// Each port's upload on a thread of its own: a session blocks in its
+// port's reads, and one port's stall must not hold another's.
+void RunSideBySide(std::vector<std::unique_ptr<PortUpload>>& uploads, Kind kind)
 {
-    ProgressLine progress(stdout, ProgressStyle(request), [] { return Clock::now(); });
-    ConsoleFrontEnd frontEnd(request, progress);
-    CUploadSession session(frontEnd);
-    frontEnd.StopsGoTo(session.Host());
-    // Every serial stream starts with the trace off.
+    if (uploads.size() == 1) {
+        uploads.front()->Run(kind);
+        return;
+    }
+    std::vector<std::thread> threads;
+    for (const std::unique_ptr<PortUpload>& upload : uploads)
+        threads.emplace_back([&upload, kind] { upload->Run(kind); });
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+int UploadToAll(const UploadRequest& request, const std::vector<std::string>& ports, Kind kind)
+{
+    Output output(request.json, request.quiet, ports);
+    // Every session, and so every serial stream (which switches the trace
+    // off), is made here before the trace is switched on and before any
+    // upload's thread starts: the threads only read the switch.
+    std::vector<std::unique_ptr<PortUpload>> uploads;
+    for (std::size_t row = 0; row < ports.size(); ++row)
+        uploads.push_back(std::make_unique<PortUpload>(request, ports[row], row, output));
     if (request.trace)
         traceEnabled = 1;
     // A Ctrl-C while the ports were looked at: nothing has begun.
@@ -127,25 +93,16 @@ int Upload(const UploadRequest& request, const std::string& port, Kind kind)
         std::fputs("plemo-flash: cancelled before the upload began\n", stderr);
         return kCancelled;
     }
-    session.Run(port, kind);
+    RunSideBySide(uploads, kind);
+    output.EndBoard();
 
-    UploadReport report;
-    report.result = session.LastResult();
-    report.waitRanOut = frontEnd.WaitRanOut();
-    report.waitSeconds = frontEnd.WaitSeconds();
-    report.transferSeconds = frontEnd.TransferSeconds();
-    report.waitLimitSeconds = request.waitLimit.value_or(0.0);
-    report.lineBytesPerSecond = LineBytesPerSecond(*session.Port());
-    report.port = port;
-
-    if (report.result.outcome != CUploadSession::Outcome::PortUnavailable) {
-        std::printf("%s\n", SummaryLine(report).c_str());
-        std::fflush(stdout);
-    }
-    const std::string failure = FailureLine(report);
-    if (!failure.empty())
-        std::fprintf(stderr, "plemo-flash: %s\n", failure.c_str());
-    return ExitStatusOf(report);
+    std::vector<UploadReport> reports;
+    for (const std::unique_ptr<PortUpload>& upload : uploads)
+        reports.push_back(upload->Report());
+    if (reports.size() > 1)
+        for (const std::string& line : ResultTable(reports))
+            output.Say(output.Human(), line);
+    return ExitStatusOf(reports);
 }
 
 } // namespace
@@ -158,16 +115,10 @@ int RunUpload(const UploadRequest& request)
         std::fprintf(stderr, "plemo-flash: %s\n", problem.c_str());
         return kBadUsage;
     }
-    std::string port = SystemPortName(request.port);
-    if (port.empty()) {
-        const std::optional<std::string> chosen = ChooseFreePort(stderr);
-        if (!chosen)
-            return kBadUsage;
-        port = *chosen;
-        if (!request.quiet)
-            std::printf("port: %s (the one free serial port)\n", port.c_str());
-    }
-    return Upload(request, port, kind);
+    const std::vector<std::string> ports = PortsToUse(request);
+    if (ports.empty())
+        return kBadUsage;
+    return UploadToAll(request, ports, kind);
 }
 
 } // namespace plemoflash

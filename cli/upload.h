@@ -1,19 +1,22 @@
 #pragma once
-// One upload from the command line: the file checked, the port chosen and
-// opened, and the upload session that the dialog runs too, shown on the
-// console.
+// The uploads of one run from the command line: the file checked, the ports
+// chosen, and on each port its own upload session (the dialog's too), side
+// by side on threads of their own, shown on the console.
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace plemoflash {
 
 struct UploadRequest
 {
     std::string path;                // UTF-8
-    std::string port;                // empty: the one free candidate
+    std::vector<std::string> ports;  // none: the one free candidate (or all, allPorts)
+    bool allPorts = false;           // every free candidate
     std::optional<double> waitLimit; // seconds; none: until Ctrl-C
     bool trace = false;
     bool quiet = false;
+    bool json = false;               // records on the standard output, words on the standard error
 };
 
 // An exit status.
