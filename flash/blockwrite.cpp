@@ -82,8 +82,13 @@ CFlashXferHost::Step CFlashXferHost::ProgramCheckedBlock(CRpcMessage& message)
                         block.address, block.count);
         return {Next::Commit, result == kBufferDisturbed ? -1 : result};
     }
+    return ProgramStatus(message);
+}
+
+// Programming is done only when the cartridge says so.
+CFlashXferHost::Step CFlashXferHost::ProgramStatus(CRpcMessage& message)
+{
     const bool statusAnswered = message.Unread() >= 4;
-    // Programming is done only when the cartridge says so.
     const int status = StatusOf(message, -1);
     if (status >= 0) {
         // A block written again was counted the first time.

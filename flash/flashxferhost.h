@@ -205,6 +205,7 @@ private:
     bool PrefixAgrees(CRpcMessage& message, uint32_t length);
     Step CommitAttempt(CRpcMessage& message);
     Step ProgramCheckedBlock(CRpcMessage& message);
+    Step ProgramStatus(CRpcMessage& message);
     int LoadChunk(CRpcMessage& message, uint32_t offset, const uint8_t* chunk, uint32_t size);
     // What the device says of its buffer: its status and its sum.
     struct BufferSum
