@@ -71,15 +71,16 @@ int CFlashXferHost::Issue(Procedure procedure, CRpcMessage& message, const SumQu
         NoteSumAsked(question->sum);
         return CallForKnownAnswer(number, message, KnownSumAnswer(question->sum));
     }
-    if (FactsOf(procedure).answer == AnswerUse::Read) {
+    const ProcedureFacts& facts = FactsOf(procedure);
+    if (facts.answer == AnswerUse::Read) {
         const int ready = BringInStep([this] { return Probe(); });
         if (ready != Ok)
             return ready;
         // Every answer is in: no sum asked before can come back.
         sumsAsked.clear();
-        // ProgramRange programs from the buffer: a probe that loaded bytes
-        // of its own over the checked block sends it to be checked again.
-        if (procedure == Procedure::ProgramRange && buffer != BufferHolds::CheckedBlock)
+        // A probe may have loaded bytes of its own over the checked block:
+        // then it must be checked again first.
+        if (facts.buffer == BufferUse::ProgramsFromIt && buffer != BufferHolds::CheckedBlock)
             return kBufferDisturbed;
     }
     if (question != nullptr)

@@ -200,9 +200,13 @@ private:
     int SendChunk(CRpcMessage& message, uint32_t offset, uint32_t size);
     bool MaySendAgain(int loaded, int& retries);
     void NoteChunkFailure(int loaded, uint32_t offset, uint32_t size);
-    int CheckPrefix(CRpcMessage& message, uint32_t length);
+    enum class Noted
+    {
+        Yes,
+        No,
+    };
+    int CheckPrefix(CRpcMessage& message, uint32_t length, Noted noted = Noted::Yes);
     Step CheckRuns(CRpcMessage& message, int retries);
-    bool PrefixAgrees(CRpcMessage& message, uint32_t length);
     Step CommitAttempt(CRpcMessage& message);
     Step ProgramCheckedBlock(CRpcMessage& message);
     Step ProgramStatus(CRpcMessage& message);

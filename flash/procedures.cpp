@@ -11,7 +11,7 @@ using H = HostAttempts;
 // The staging and commit steps repeat as wholes: their own calls go once.
 constexpr std::array<ProcedureFacts, 11> kProcedures = {{
     {Procedure::LoadBuffer, "LoadBuffer", A::Ignored, H::Repeated},
-    {Procedure::ProgramRange, "ProgramRange", A::Read, H::Once},
+    {Procedure::ProgramRange, "ProgramRange", A::Read, H::Once, BufferUse::ProgramsFromIt},
     {Procedure::EraseRange, "EraseRange", A::Read, H::Repeated},
     {Procedure::CloseRange, "CloseRange", A::Read, H::Repeated},
     {Procedure::OpenRange, "OpenRange", A::Read, H::Repeated},

@@ -39,12 +39,22 @@ enum class HostAttempts : uint8_t
     Repeated,
 };
 
+// Whether a procedure acts on what the transfer buffer holds: it may go out
+// only while the host vouches for the buffer (checked, and nothing of the
+// host's own loaded over it since).
+enum class BufferUse : uint8_t
+{
+    None,
+    ProgramsFromIt,
+};
+
 struct ProcedureFacts
 {
     Procedure procedure;
     const char* name;
     AnswerUse answer;
     HostAttempts attempts;
+    BufferUse buffer = BufferUse::None;
 };
 
 const ProcedureFacts& FactsOf(Procedure procedure);

@@ -147,18 +147,19 @@ CFlashXferHost::Step CFlashXferHost::StagingAttempt(CRpcMessage& message)
 }
 
 // 0 when the cartridge's sum of the first `length` bytes of its buffer is
-// the block's; the failure, noted, when it is not.
-int CFlashXferHost::CheckPrefix(CRpcMessage& message, uint32_t length)
+// the block's; the failure (noted, if `noted` says so) when it is not.
+int CFlashXferHost::CheckPrefix(CRpcMessage& message, uint32_t length, Noted noted)
 {
     BufferSum answer;
     const uint16_t expected = ByteSum(block.data, length);
     const int asked = AskBufferSum(message, length, expected, answer);
     if (asked != Ok) {
-        NoteCallFailure(Procedure::GetBufferChecksum, asked, block.address, length);
+        if (noted == Noted::Yes)
+            NoteCallFailure(Procedure::GetBufferChecksum, asked, block.address, length);
         return asked;
     }
     const int verdict = BufferVerdict(answer, expected);
-    if (verdict != 0)
+    if (verdict != 0 && noted == Noted::Yes)
         NoteBufferVerdict(answer, block.address, length);
     return verdict;
 }
@@ -173,7 +174,9 @@ CFlashXferHost::Step CFlashXferHost::CheckRuns(CRpcMessage& message, int retries
     lastBlockChecked = rate > 0.0;
     bool resent = false;
     for (std::size_t i = 0; i < points.size();) {
-        if (PrefixAgrees(message, points[i])) {
+        // A question the line keeps from being answered counts as a
+        // disagreement; what it cost is not the block's failure.
+        if (CheckPrefix(message, points[i], Noted::No) == 0) {
             ++i;
             continue;
         }
@@ -206,12 +209,3 @@ CFlashXferHost::Step CFlashXferHost::CheckRuns(CRpcMessage& message, int retries
     return {Next::Commit, 0};
 }
 
-// A prefix's sum as the cartridge has it, against the block's; a question
-// the line keeps from being answered counts as a disagreement.
-bool CFlashXferHost::PrefixAgrees(CRpcMessage& message, uint32_t length)
-{
-    BufferSum answer;
-    const uint16_t expected = ByteSum(block.data, length);
-    return AskBufferSum(message, length, expected, answer) == Ok &&
-           BufferVerdict(answer, expected) == 0;
-}
