@@ -1,20 +1,26 @@
-# The simulated cartridge for the shell tests, sourced: it runs natively at
-# full speed on a pseudo-terminal linked as WORK/line, boots after a few
-# handshakes (a Game Boy switched on after Upload was pressed), logs every
-# call and writes its flash to WORK/flash.bin when it stops. It answers in
-# the reply style PLEMO_REPLY_STYLE (plemo-cartsim --reply-style; default
-# exact).
+# shellcheck shell=bash
+# The simulated cartridges for the shell tests, sourced: each runs natively
+# at full speed on a pseudo-terminal linked as LINK (default WORK/line),
+# boots after a few handshakes (a Game Boy switched on after Upload was
+# pressed), logs every call to LOG and writes its flash to WORK/flash.bin
+# when it stops. It answers in the reply style PLEMO_REPLY_STYLE
+# (plemo-cartsim --reply-style; default exact). Several may run at once,
+# each with a folder of its own.
 #   . tests/support/cartsim.sh
-#   start_cartsim CARTSIM WORK LOG   the line is there, or the test ends
-#   stop_cartsim                     (also on exit)
+#   start_cartsim CARTSIM WORK LOG [LINK]   the link is there, or the test ends
+#   stop_cartsim [WORK]    that cartridge, or every one (also on exit, unless
+#                          the caller has an EXIT trap: then call it from there)
+declare -gA cartsim_pids=()
+
 start_cartsim() {
-    local cartsim=$1 work=$2 log=$3
-    "$cartsim" --link "$work/line" --full-speed --verbose --boot-after-handshakes 3 \
+    local cartsim=$1 work=$2 log=$3 link=${4:-$2/line}
+    [ -z "${cartsim_pids[$work]:-}" ] || { echo "a cartridge already runs in $work" >&2; exit 1; }
+    "$cartsim" --link "$link" --full-speed --verbose --boot-after-handshakes 3 \
         --dump "$work/flash.bin" --reply-style "${PLEMO_REPLY_STYLE:-exact}" >"$log" 2>&1 &
-    cartsim_pid=$!
-    trap stop_cartsim EXIT
+    cartsim_pids[$work]=$!
+    [ -n "$(trap -p EXIT)" ] || trap stop_cartsim EXIT
     for _ in $(seq 50); do
-        [ -L "$work/line" ] && return 0
+        [ -L "$link" ] && return 0
         sleep 0.1
     done
     cat "$log" >&2
@@ -23,9 +29,15 @@ start_cartsim() {
 }
 
 stop_cartsim() {
-    if [ -n "${cartsim_pid:-}" ] && kill -0 "$cartsim_pid" 2>/dev/null; then
-        kill -TERM "$cartsim_pid"
-        wait "$cartsim_pid" || true
-    fi
-    trap - EXIT
+    local works=("$@") work pid
+    [ $# -gt 0 ] || works=("${!cartsim_pids[@]}")
+    for work in "${works[@]}"; do
+        pid=${cartsim_pids[$work]:-}
+        [ -n "$pid" ] || continue
+        unset "cartsim_pids[$work]"
+        if kill -0 "$pid" 2>/dev/null; then
+            kill -TERM "$pid"
+        fi
+        wait "$pid" || true
+    done
 }
