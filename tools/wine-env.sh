@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Runs a command against a wine prefix that cannot reach this machine's real
 # serial devices, making the prefix first if needed.
-#   WINEPREFIX=/tmp/plemo-wine tools/wine-env.sh [--com N=PATH]... COMMAND [ARG...]
+#   WINEPREFIX=/tmp/plemo-wine tools/wine-env.sh [--com[-later] N=PATH]... COMMAND [ARG...]
 #   e.g.  wine-env.sh wine prog.exe
 #         wine-env.sh --com 5=/dev/pts/7 sh -c 'wineserver -p; wine t.exe; wineserver -k'
 # --com N=PATH links COMN (N >= 5) to PATH, a pty of the test; nothing under
 # /dev/ttyS*, /dev/ttyUSB* or /dev/ttyACM* is accepted; the link goes when
-# the call returns. Several calls may share one wineserver session (e.g.
-# "wineserver -p" in the first); the first call of a session starts with no
-# COM links at all.
+# the call returns. --com-later N=PATH likewise for a PATH that COMMAND makes
+# (a cartridge plugged in during the call): until then COMN is not there.
+# Several calls may share one wineserver session (e.g. "wineserver -p" in
+# the first); the first call of a session starts with no COM links at all.
 #
 # Why the care: a fresh prefix links com1..com4 to /dev/ttyS0..3, and
 # /dev/ttyS0 is this machine's console; wine also re-creates such links for
@@ -134,16 +135,19 @@ make_prefix() {
 command -v wine >/dev/null || "$here/install-deps.sh" windows >&2
 
 ports=()
+declare -A later=() # the --com-later ones, by their N=PATH
 while [ $# -gt 0 ]; do
     case "$1" in
         --com) [ $# -ge 2 ] || die "--com needs N=PATH"; ports+=("$2"); shift 2 ;;
         --com=*) ports+=("${1#--com=}"); shift ;;
+        --com-later) [ $# -ge 2 ] || die "--com-later needs N=PATH"; ports+=("$2"); later[$2]=1; shift 2 ;;
+        --com-later=*) ports+=("${1#--com-later=}"); later[${1#--com-later=}]=1; shift ;;
         --) shift; break ;;
         -*) die "unknown option $1" ;;
         *) break ;;
     esac
 done
-[ $# -gt 0 ] || die "usage: wine-env.sh [--com N=PATH]... COMMAND [ARG...]"
+[ $# -gt 0 ] || die "usage: wine-env.sh [--com[-later] N=PATH]... COMMAND [ARG...]"
 for port in "${ports[@]}"; do
     number=${port%%=*}
     path=${port#*=}
@@ -152,7 +156,11 @@ for port in "${ports[@]}"; do
     if ! [[ "$number" =~ ^[0-9]+$ ]] || [ "$number" -lt 5 ] || [ "$number" -gt 256 ]; then
         die "COM number in '$port' must be 5..256"
     fi
-    [ -e "$path" ] || die "COM$number: $path does not exist"
+    if [ -n "${later[$port]:-}" ]; then
+        [ -d "$(dirname "$path")" ] || die "COM$number: no folder for $path"
+    else
+        [ -e "$path" ] || die "COM$number: $path does not exist"
+    fi
     is_real_serial "$path" && die "COM$number: refusing a real serial device ($path)"
 done
 
