@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # plemo-flash.exe on its home platform's terms: taken out of the Windows
 # download (the zip), run under wine as a console program, it uploads a
-# firmware image into the simulated cartridge through COM5 (a
-# pseudo-terminal), lists the ports it is handed, and refuses a port that is
-# not there with exit status 3; once for each reply style of the cartridge.
+# firmware image side by side into two simulated cartridges through COM5
+# and COM6 (pseudo-terminals) in one run, its --json records read back;
+# it lists the ports it is handed and refuses a port that is not there
+# with exit status 3. All in one wine session.
 #   tests/cli/run-flash-under-wine.sh [WORK_DIR]   (default build-win/test-flash)
-# PLEMO_REPLY_STYLES: the styles (plemo-cartsim --reply-style), default
-# "status random": ignored replies with a status, and random lengths.
+# PLEMO_REPLY_STYLES: the two cartridges' styles (plemo-cartsim
+# --reply-style), COM5's and COM6's, default "status random": ignored
+# replies with a status, and random lengths.
 # Needs root (wine-env.sh) and the static Qt (tools/build-windows.sh makes it
 # the first time, cached after). Run it under flock /tmp/plemo-wine.lock, as
 # test.sh does: no two wine runs of this machine may overlap. Ends with the
@@ -14,24 +16,50 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 repo=$PWD
-work=$(readlink -m "${1:-$repo/build-win/test-flash}")
 export WINEPREFIX=/tmp/plemo-wine-flash
-com=5
+read -ra styles <<<"${PLEMO_REPLY_STYLES:-status random}"
+ports=(com5 com6)
 
 say() { echo "windows-flash: $*" >&2; }
 check_name=windows-flash
-. tests/support/check.sh
 
-# The download as a user gets it; the cartridge runs natively.
-zip=$(tools/build-windows.sh | tail -n1)
-tools/build.sh native --target plemo-cartsim >/dev/null
-cartsim=$repo/build/sim/plemo-cartsim
+# The download as a user gets it, unpacked into WORK; the cartridges run
+# natively. The checks run inside the wine session (wine-env.sh), whose COM5
+# and COM6 lead to WORK/com5 and WORK/com6, the cartridges' links, there
+# only while a cartridge is plugged in.
+prepare_and_enter_session() {
+    local work zip
+    work=$(readlink -m "${1:-$repo/build-win/test-flash}")
+    [ "${#styles[@]}" -eq 2 ] || { say "PLEMO_REPLY_STYLES names two styles, not '${styles[*]}'"; exit 2; }
+    zip=$(tools/build-windows.sh | tail -n1)
+    tools/build.sh native --target plemo-cartsim >/dev/null
+    rm -rf "$work"
+    mkdir -p "$work"
+    unzip -q "$zip" -d "$work/download"
+    head -c 70001 /dev/urandom >"$work/firmware.frm" # odd: the last block is short
+    exec tools/wine-env.sh --com-later "5=$work/com5" --com-later "6=$work/com6" \
+        "$repo/tests/cli/run-flash-under-wine.sh" --in-session "$work"
+}
+[ "${1:-}" = --in-session ] || prepare_and_enter_session "$@"
 
-rm -rf "$work"
-mkdir -p "$work"
-unzip -q "$zip" -d "$work/download"
+work=$2
 exe=$work/download/plemo-flash.exe
-head -c 70001 /dev/urandom >"$work/firmware.frm" # odd: the last block is short
+firmware=$work/firmware.frm
+firmware_name="Z:${firmware//\//\\}"
+cartsim=$repo/build/sim/plemo-cartsim
+. tests/support/check.sh
+. tests/support/cartsim.sh
+records=tests/support/records.py
+
+end_session() {
+    stop_cartsim
+    wineserver -k || true
+}
+trap end_session EXIT
+# The server opens the COM ports, and the first pty it opens becomes its
+# controlling terminal: when that cartridge is unplugged the server gets a
+# SIGHUP, on which Debian's wineserver dumps its objects, thousands of lines.
+wineserver -p 2>"$work/wineserver.log"
 
 headers=$(x86_64-w64-mingw32-objdump -p "$exe")
 dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr '[:upper:]' '[:lower:]' | sort -u | tr '\n' ' ')
@@ -41,43 +69,96 @@ console_and_static() {
 }
 check "plemo-flash.exe is a console program needing only system DLLs ($dlls)" console_and_static
 
-flash_holds_the_file() { # FOLDER
-    cmp -n "$(stat -c %s "$work/firmware.frm")" "$1/flash.bin" "$work/firmware.frm" &&
-        grep -q '^Waiting for Gameboy to Boot\.\.\.' "$1/upload.out"
+# The cartridge of PORT (com5, com6) plugged in for a run whose files are
+# in RUN: its log and flash in RUN/PORT, in the port's reply style.
+plug_in() { # RUN PORT
+    local index=$((${2#com} - 5))
+    mkdir -p "$1/$2"
+    PLEMO_REPLY_STYLE=${styles[$index]} start_cartsim "$cartsim" "$1/$2" "$1/$2/cartsim.log" "$work/$2"
 }
 
-. tests/support/cartsim.sh
+flash_holds_the_file() { # FOLDER
+    cmp -n "$(stat -c %s "$firmware")" "$1/flash.bin" "$firmware"
+}
 
-# One wine session for each style: the upload through COM5 as a user names
-# it, the listing of the ports a test rig hands over, and a port that is
-# not there.
-for style in ${PLEMO_REPLY_STYLES:-status random}; do
-    out=$work/$style
-    mkdir -p "$out"
-    PLEMO_REPLY_STYLE=$style start_cartsim "$cartsim" "$out" "$out/cartsim.log"
-    say "running $exe under wine, the cartridge answering in the $style style"
-    # shellcheck disable=SC2016 # expanded by the guarded shell
-    tools/wine-env.sh --com "$com=$out/line" bash -c '
-        wineserver -p
-        wine "$1" --port COM5 "Z:${2//\//\\}" >"$3/upload.out" 2>"$3/upload.err"; echo $? >"$3/upload.status"
-        PLEMO_CANDIDATE_PORTS="\\\\.\\com5;\\\\.\\com6" wine "$1" --list-ports >"$3/list.out" 2>&1
-        wine "$1" --port COM7 "Z:${2//\//\\}" >"$3/missing.out" 2>&1; echo $? >"$3/missing.status"
-        wineserver -k' bash "$exe" "$work/firmware.frm" "$out" || true
+# COM5 as the system names it, \\.\com5.
+# shellcheck disable=SC1003 # a backslash before the closing quote
+system_name() { printf '%s' '\\.\'"$1"; }
+
+sorted_result_ports() { # RECORDS
+    python3 "$records" ports "$1" | sort | tr '\n' ' '
+}
+
+# What the cartridges of a run (RUN, its records in RUN/records.jsonl) say
+# of the upload: each port's one result a success with every byte
+# confirmed, the file in its flash from address 0, the end of the upload
+# told once.
+check_uploads() { # RUN WHAT
+    local port style
+    check "$2: a result for each port and no other ($(sorted_result_ports "$1/records.jsonl"))" \
+        test "$(sorted_result_ports "$1/records.jsonl")" = "$(system_name com5) $(system_name com6) "
+    for port in "${ports[@]}"; do
+        style=${styles[$((${port#com} - 5))]}
+        check "$2, $port ($style style): the result says success, every byte confirmed" \
+            python3 "$records" succeeded "$1/records.jsonl" "$(system_name "$port")"
+        check "$2, $port ($style style): the cartridge's flash holds the file from address 0" \
+            flash_holds_the_file "$1/$port"
+        check "$2, $port ($style style): the cartridge was told once that the upload is over" \
+            test "$(grep -c '^call: FinishUpload(0x8020000)' "$1/$port/cartsim.log")" = 1
+    done
+}
+
+# Runs COMMAND, its exit status into FILE.
+status_into() { # FILE COMMAND [ARG...]
+    local file=$1 status=0
+    shift
+    "$@" || status=$?
+    echo "$status" >"$file"
+}
+status_of() { cat "$1" 2>/dev/null || echo none; }
+
+each_port_waits_then_sums_up() { # WORDS
+    local port name words
+    words=$(tr -d '\r' <"$1")
+    for port in "${ports[@]}"; do
+        name=$(system_name "$port")
+        grep -Fxq "$name: Waiting for Gameboy to Boot..." <<<"$words" &&
+            grep -Fq "$name: upload succeeded: 70,002 bytes written in " <<<"$words" || return 1
+    done
+}
+
+lists_two_free_ports() { # LISTING
+    grep -Eq '^  \\\\\.\\com5  free' "$1" && grep -Eq '^  \\\\\.\\com6  free' "$1" && ! grep -qi com7 "$1"
+}
+
+# Both cartridges in one run, as a bench of them is uploaded to; with them
+# plugged in, the listing of the ports a test rig hands over; and a port
+# that is not there.
+side_by_side() { # RUN
+    local run=$1 port
+    mkdir -p "$run"
+    for port in "${ports[@]}"; do plug_in "$run" "$port"; done
+    say "running $exe under wine: COM5 and COM6 side by side (${styles[*]})"
+    status_into "$run/status" wine "$exe" --json --port COM5 --port COM6 "$firmware_name" \
+        >"$run/records.jsonl" 2>"$run/words.txt"
+    PLEMO_CANDIDATE_PORTS="$(system_name com5);$(system_name com6);$(system_name com7)" \
+        wine "$exe" --list-ports >"$run/list.out" 2>&1 || true
     stop_cartsim
+    status_into "$run/missing.status" wine "$exe" --port COM7 "$firmware_name" >"$run/missing.out" 2>&1
 
-    check "$style: the upload ends with exit status 0 ($(cat "$out/upload.status" 2>/dev/null))" \
-        test "$(cat "$out/upload.status" 2>/dev/null)" = 0
-    check "$style: it waits for the cartridge, then sums up the upload" \
-        grep -q "^upload succeeded: 70,002 bytes written in .* line clean: " "$out/upload.out"
-    check "$style: the cartridge's flash holds the file from address 0" flash_holds_the_file "$out"
-    check "$style: the cartridge was told once that the upload is over" \
-        test "$(grep -c '^call: FinishUpload(0x8020000)' "$out/cartsim.log")" = 1
-    check "$style: --list-ports shows COM5 free and leaves out COM6, which is not there" \
-        grep -Eq '^  \\\\\.\\com5  free' "$out/list.out"
-    check "$style: a port that is not there ends with exit status 3 ($(cat "$out/missing.status" 2>/dev/null))" \
-        test "$(cat "$out/missing.status" 2>/dev/null)" = 3
-done
+    check "side by side: the run ends with exit status 0 ($(status_of "$run/status"))" \
+        test "$(status_of "$run/status")" = 0
+    check_uploads "$run" "side by side"
+    check "side by side: on stderr each port's lines, the wait for its cartridge and its summary" \
+        each_port_waits_then_sums_up "$run/words.txt"
+    check "--list-ports shows COM5 and COM6 free and leaves out COM7, which is not there" \
+        lists_two_free_ports "$run/list.out"
+    check "a port that is not there ends with exit status 3 ($(status_of "$run/missing.status"))" \
+        test "$(status_of "$run/missing.status")" = 3
+}
+
+side_by_side "$work/side-by-side"
 if [ "$failed" -ne 0 ]; then
-    say "logs in $work/STYLE: upload.out, upload.err, list.out, missing.out, cartsim.log"
+    say "logs in $work: wineserver.log; RUN/: records.jsonl, words.txt, list.out, missing.out, PORT/cartsim.log"
 fi
 check_summary
