@@ -41,7 +41,11 @@ std::vector<std::string> CandidatePortNames()
 
 std::vector<PortState> SurveyPorts()
 {
-    const std::vector<std::string> candidates = CandidatePortNames();
+    return SurveyPorts(CandidatePortNames());
+}
+
+std::vector<PortState> SurveyPorts(const std::vector<std::string>& candidates)
+{
     const std::vector<SerialPortInfo> found = DiscoverSerialPorts(candidates, false);
     std::vector<PortState> ports;
     for (const std::string& name : candidates) {

@@ -34,6 +34,9 @@ struct PortState
 
 // Every candidate that exists, in candidate order.
 std::vector<PortState> SurveyPorts();
+// The same over `names`, which must hold no port with an upload under way:
+// each is opened (at 9600 baud) and closed again.
+std::vector<PortState> SurveyPorts(const std::vector<std::string>& names);
 
 // "free", "held by another program (pid 4321, minicom)", ...
 std::string DescribeState(const PortState& port);

@@ -11,8 +11,8 @@
 #include "cli/output.h"
 #include "cli/portupload.h"
 #include "cli/ports.h"
+#include "cli/station.h"
 #include "flash/uploadsession.h"
-#include "serial/trace.h"
 
 namespace plemoflash {
 
@@ -80,14 +80,9 @@ void RunSideBySide(std::vector<std::unique_ptr<PortUpload>>& uploads, Kind kind)
 int UploadToAll(const UploadRequest& request, const std::vector<std::string>& ports, Kind kind)
 {
     Output output(request.json, request.quiet, ports);
-    // Every session, and so every serial stream (which switches the trace
-    // off), is made here before the trace is switched on and before any
-    // upload's thread starts: the threads only read the switch.
     std::vector<std::unique_ptr<PortUpload>> uploads;
     for (std::size_t row = 0; row < ports.size(); ++row)
         uploads.push_back(std::make_unique<PortUpload>(request, ports[row], row, output));
-    if (request.trace)
-        traceEnabled = 1;
     // A Ctrl-C while the ports were looked at: nothing has begun.
     if (InterruptRequested()) {
         std::fputs("plemo-flash: cancelled before the upload began\n", stderr);
@@ -115,6 +110,8 @@ int RunUpload(const UploadRequest& request)
         std::fprintf(stderr, "plemo-flash: %s\n", problem.c_str());
         return kBadUsage;
     }
+    if (request.station)
+        return RunStation(request, kind);
     const std::vector<std::string> ports = PortsToUse(request);
     if (ports.empty())
         return kBadUsage;

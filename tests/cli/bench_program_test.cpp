@@ -19,23 +19,6 @@ namespace {
 
 using namespace clitest;
 
-// Every record of a run, by port, in the order written; a line that is no
-// JSON object fails the test.
-std::map<std::string, std::vector<QJsonObject>> RecordsByPort(const std::string& out)
-{
-    std::map<std::string, std::vector<QJsonObject>> byPort;
-    std::size_t start = 0;
-    for (std::size_t end = out.find('\n'); end != std::string::npos; end = out.find('\n', start)) {
-        QJsonParseError error{};
-        const QJsonDocument line = QJsonDocument::fromJson(QByteArray::fromStdString(out.substr(start, end - start)), &error);
-        EXPECT_EQ(error.error, QJsonParseError::NoError) << out.substr(start, end - start);
-        EXPECT_TRUE(line.isObject() && line["event"].isString());
-        byPort[line["port"].toString().toStdString()].push_back(line.object());
-        start = end + 1;
-    }
-    return byPort;
-}
-
 // waiting, answered (once the cartridge did), progress, and one result last.
 void ExpectEventOrder(const std::vector<QJsonObject>& records)
 {
