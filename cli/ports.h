@@ -46,6 +46,13 @@ std::string DescribeIdentity(const PortIdentity& identity);
 // What to do about a refused port.
 std::string RefusalHint(const PortRefusal& refusal);
 
+// A --port that names ports by a pattern ("/dev/ttyUSB*", "COM?"), where no
+// shell expanded it.
+bool IsPortPattern(const std::string& given);
+// The candidates `pattern` names, as the system opens them (on Windows
+// "COM*" names "\\.\com1" and so on, in any case).
+std::vector<std::string> CandidatesMatching(const std::string& pattern);
+
 // --list-ports: an exit status.
 int ListPorts(std::FILE* out);
 

@@ -106,8 +106,14 @@ std::vector<std::string> Station::Candidates() const
     if (request.ports.empty())
         return CandidatePortNames();
     std::vector<std::string> names;
-    for (const std::string& given : request.ports)
-        names.push_back(SystemPortName(given));
+    for (const std::string& given : request.ports) {
+        if (!IsPortPattern(given)) {
+            names.push_back(SystemPortName(given));
+            continue;
+        }
+        const std::vector<std::string> matching = CandidatesMatching(given);
+        names.insert(names.end(), matching.begin(), matching.end());
+    }
     return names;
 }
 

@@ -144,6 +144,26 @@ TEST_P(FlashBench, AStalledPortHoldsNoOtherAndCtrlCCancelsEveryUpload)
     EXPECT_EQ(never.process.Count("call: FinishUpload("), 0) << "nothing to tell after a cancelled wait";
 }
 
+// A --port pattern no shell expanded names the free candidates it matches,
+// and only those.
+TEST_P(FlashBench, APortPatternNamesTheFreeCandidatesItMatches)
+{
+    Folder folder;
+    Cartridge one(folder, {"--full-speed", "--reply-style", "status"}, "cart1");
+    Cartridge two(folder, {"--full-speed", "--reply-style", "random"}, "cart2");
+    Cartridge other(folder, {"--full-speed"}, "other");
+    const FlashRun run = RunFlash(folder, {"--json", "--port", folder.Path("cart*"), File(folder)},
+                                  {"PLEMO_CANDIDATE_PORTS=" + other.port + ":" + two.port + ":" +
+                                   folder.Path("cart3") + ":" + one.port});
+    EXPECT_EQ(run.status, 0) << run.err;
+    auto records = RecordsByPort(run.out);
+    EXPECT_EQ(records.size(), 2u) << run.out;
+    for (const Cartridge* cartridge : {&one, &two})
+        EXPECT_EQ(records[cartridge->port].back()["bytesConfirmed"].toInteger(), Confirmed()) << cartridge->port;
+    other.Stop();
+    EXPECT_EQ(other.process.Count("call: "), 0) << "not matched, not touched";
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, FlashBench,
                          ::testing::Values(Load{"firmware", false}, Load{"bitstream", true}),
                          [](const auto& info) { return std::string(info.param.name); });
