@@ -96,7 +96,8 @@ int Station::Run()
     const auto succeeded = std::count_if(reports.begin(), reports.end(), [](const UploadReport& report) {
         return report.result.outcome == CUploadSession::Outcome::Succeeded;
     });
-    output.Say(output.Human(), "station: " + std::to_string(reports.size()) + " uploads, " +
+    output.Say(output.Human(), "station: " + std::to_string(reports.size()) +
+                                   (reports.size() == 1 ? " upload, " : " uploads, ") +
                                    std::to_string(succeeded) + " succeeded");
     return ExitStatusOf(reports);
 }
