@@ -70,6 +70,10 @@ bool PortWatch::Wait(std::chrono::milliseconds limit)
     bool came = false;
     while (udev_device* device = udev_monitor_receive_device(monitor->events)) {
         came = true;
+        const char* action = udev_device_get_action(device);
+        const char* node = udev_device_get_devnode(device);
+        TraceLog("port watch: told of %s %s\n", action != nullptr ? action : "?",
+                 node != nullptr ? node : udev_device_get_sysname(device));
         udev_device_unref(device);
     }
     return came;

@@ -50,6 +50,22 @@ protected:
             << cartridge.port;
     }
 
+    using Outcomes = std::vector<std::string>;
+    // The outcomes of a port's uploads; each success confirmed every byte.
+    Outcomes Results(const std::vector<QJsonObject>& records) const
+    {
+        Outcomes seen;
+        for (const QJsonObject& record : records) {
+            if (record["event"].toString() != "result")
+                continue;
+            seen.push_back(record["outcome"].toString().toStdString());
+            if (seen.back() == "success") {
+                EXPECT_EQ(record["bytesConfirmed"].toInteger(), static_cast<qint64>(firmware.size()));
+            }
+        }
+        return seen;
+    }
+
     Folder folder;
     const Bytes firmware = testdata::Pattern(12000, 5);
 };
@@ -86,22 +102,9 @@ TEST_P(Station, FlashesEveryCartridgePluggedInAndEndsAtCtrlC)
     ExpectFlashed(*other);
     auto records = RecordsByPort(station.Out());
     ASSERT_EQ(records.size(), 4u) << station.Out();
-    const auto outcomes = [&records, this](const std::string& port) {
-        std::vector<std::string> seen;
-        for (const QJsonObject& record : records[port]) {
-            if (record["event"].toString() != "result")
-                continue;
-            seen.push_back(record["outcome"].toString().toStdString());
-            if (seen.back() == "success") {
-                EXPECT_EQ(record["bytesConfirmed"].toInteger(), static_cast<qint64>(firmware.size())) << port;
-            }
-        }
-        return seen;
-    };
-    using Outcomes = std::vector<std::string>;
-    EXPECT_EQ(outcomes(first), (Outcomes{"success", "success"})) << "flashed again once plugged in again";
-    EXPECT_EQ(outcomes(second), Outcomes{"success"}) << "once, while it stayed";
-    EXPECT_EQ(outcomes(last), Outcomes{"cancelled"});
+    EXPECT_EQ(Results(records[first]), (Outcomes{"success", "success"})) << "flashed again once plugged in again";
+    EXPECT_EQ(Results(records[second]), Outcomes{"success"}) << "once, while it stayed";
+    EXPECT_EQ(Results(records[last]), Outcomes{"cancelled"});
     ASSERT_EQ(records[held.port].size(), 1u) << "said once, though looked at every second";
     EXPECT_EQ(records[held.port].front()["event"].toString(), "skipped");
     EXPECT_NE(records[held.port].front()["reason"].toString().indexOf("held by another program"), -1);
