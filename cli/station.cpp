@@ -78,8 +78,9 @@ private:
 
 int Station::Run()
 {
-    output.Say(output.Human(), std::string("station: waiting for cartridges; ports are looked for every second") +
-                                   (watch.Told() ? " and as the system tells of them" : "") + " (Ctrl-C ends)");
+    if (!request.quiet)
+        output.Say(output.Human(), std::string("station: waiting for cartridges; ports are looked for every second") +
+                                       (watch.Told() ? " and as the system tells of them" : "") + " (Ctrl-C ends)");
     Clock::time_point nextLook = Clock::now();
     while (!InterruptRequested()) {
         if (Clock::now() >= nextLook) {

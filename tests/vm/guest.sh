@@ -412,10 +412,11 @@ print(sum(1 for line in open(sys.argv[1]) if line.endswith("\n")
 at_least() { [ "$(records "$1" "$2")" -ge "$3" ]; }
 for round in 1 2; do
     bind_gadget
-    plugged=$(now)
-    start_gadget_cartsim
+    wait_until 30 test -c /dev/ttyACM0
+    appeared=$(now)
     wait_until 10 at_least event waiting "$round"
-    timing "station-plug-to-upload-$round" "$(since "$plugged")"
+    timing "station-port-to-upload-$round" "$(since "$appeared")"
+    start_gadget_cartsim
     wait_until 60 at_least event result "$round"
     unbind_gadget
     stop_gadget_cartsim
