@@ -9,7 +9,7 @@
 #   windows-program  the Windows zip, its plemo-upload.exe uploading through
 #                    its dialog under wine
 #   windows-flash    the zip's plemo-flash.exe uploading from a console to two
-#                    COM ports side by side, under wine
+#                    COM ports side by side, and as a station, under wine
 #   vm          plemo-flash on real kernel serial drivers (FTDI, CDC-ACM, 16550)
 #               in a QEMU machine under software emulation
 # Every stage runs even when one before it failed; the last line adds them up.

@@ -4,7 +4,8 @@
 # firmware image side by side into two simulated cartridges through COM5
 # and COM6 (pseudo-terminals) in one run, its --json records read back;
 # it lists the ports it is handed and refuses a port that is not there
-# with exit status 3. All in one wine session.
+# with exit status 3; as a station it flashes COM5's cartridge and then
+# COM6's, plugged in later, until a Ctrl-C ends it. All in one wine session.
 #   tests/cli/run-flash-under-wine.sh [WORK_DIR]   (default build-win/test-flash)
 # PLEMO_REPLY_STYLES: the two cartridges' styles (plemo-cartsim
 # --reply-style), COM5's and COM6's, default "status random": ignored
@@ -51,8 +52,11 @@ cartsim=$repo/build/sim/plemo-cartsim
 . tests/support/cartsim.sh
 records=tests/support/records.py
 
+# The registry's own COM ports (see register_ports), none before or after.
+ports_key='HKLM\Software\Wine\Ports'
 end_session() {
     stop_cartsim
+    wine reg delete "$ports_key" /f >/dev/null 2>&1 || true
     wineserver -k || true
 }
 trap end_session EXIT
@@ -157,8 +161,87 @@ side_by_side() { # RUN
         test "$(status_of "$run/missing.status")" = 3
 }
 
+# Whether PID is still running (a child that has ended stays a zombie until
+# it is waited for).
+running() { # PID
+    local state
+    state=$(ps -o stat= -p "$1") && [[ $state != Z* ]]
+}
+
+# PID's exit status once it has ended; killed if it has not within SECONDS.
+ends_within() { # PID SECONDS
+    local pid=$1 tenths
+    for ((tenths = 0; tenths < $2 * 10; tenths++)); do
+        running "$pid" || break
+        sleep 0.1
+    done
+    if running "$pid"; then
+        say "$pid has not ended after $2 s: killed"
+        kill -KILL "$pid"
+    fi
+    wait "$pid"
+}
+
+# In the order of the records: COM5's result, then COM6's wait begins.
+com6_met_after_com5_ended() { # RECORDS
+    python3 "$records" events "$1" |
+        ended="result $(system_name com5)" met="waiting $(system_name com6)" awk '
+            $0 == ENVIRON["ended"] { seen = 1 }
+            $0 == ENVIRON["met"] { found = 1; exit }
+            END { exit !(found && seen) }'
+}
+
+# A station learns that a COM port is there from the system's DOS device
+# table, which wine fills from the serial devices it finds and from the
+# registry's own COM ports, when its server starts; a link under dosdevices
+# opens but is no DOS device. So COM5 and COM6 are entered there and the
+# server started again: both names are then there for the whole session,
+# and COM6 opens once its cartridge's pty link is made.
+register_ports() {
+    local port
+    for port in "${ports[@]}"; do
+        wine reg add "$ports_key" /v "${port^^}" /d "$work/$port" /f >/dev/null 2>&1
+    done
+    wineserver -k
+    wineserver -p 2>>"$work/wineserver.log"
+}
+
+# A station over COM5 and COM6: COM5's cartridge is there from the start,
+# COM6's is plugged in only once COM5's upload has its result; then a
+# Ctrl-C ends it. A Ctrl-C from the Linux side is a SIGINT to the process
+# that "wine" becomes: wine passes it to the console's handlers as
+# CTRL_C_EVENT ("wine taskkill" without /f only sends a console program's
+# windows a close message, which it never sees).
+station() { # RUN
+    local run=$1 pid
+    mkdir -p "$run"
+    register_ports
+    plug_in "$run" com5
+    say "running $exe --station under wine: COM5's cartridge, then COM6's after COM5's result"
+    PLEMO_CANDIDATE_PORTS="$(system_name com5);$(system_name com6)" \
+        wine "$exe" --station --json "$firmware_name" >"$run/records.jsonl" 2>"$run/words.txt" &
+    pid=$!
+    if python3 "$records" wait "$run/records.jsonl" 1 60; then
+        plug_in "$run" com6
+        python3 "$records" wait "$run/records.jsonl" 2 60 || true
+    fi
+    kill -INT "$pid"
+    status_into "$run/status" ends_within "$pid" 30
+    stop_cartsim
+
+    check "station: COM6's cartridge met only after COM5's result" \
+        com6_met_after_com5_ended "$run/records.jsonl"
+    check_uploads "$run" "station"
+    check "station: Ctrl-C ends it with exit status 0 ($(status_of "$run/status"))" \
+        test "$(status_of "$run/status")" = 0
+    check "station: its last words count the two uploads" \
+        grep -q '^station: 2 uploads, 2 succeeded' "$run/words.txt"
+}
+
 side_by_side "$work/side-by-side"
+station "$work/station"
 if [ "$failed" -ne 0 ]; then
-    say "logs in $work: wineserver.log; RUN/: records.jsonl, words.txt, list.out, missing.out, PORT/cartsim.log"
+    say "logs in $work: wineserver.log; side-by-side/, station/: records.jsonl, words.txt, list.out," \
+        "missing.out, PORT/cartsim.log"
 fi
 check_summary

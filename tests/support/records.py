@@ -4,6 +4,7 @@ tests:
   records.py wait RECORDS COUNT SECONDS   until RECORDS holds COUNT results
                                           (exit 1 when SECONDS ran out first)
   records.py ports RECORDS                the port of every result, a line each
+  records.py events RECORDS               "EVENT PORT" for every record, in order
   records.py succeeded RECORDS PORT       PORT's one result is a success with
                                           every byte confirmed
 Every complete line must be a record with an "event" and a "port"; a last
@@ -56,6 +57,12 @@ def ports(path):
     return True
 
 
+def events(path):
+    for record in read_records(path):
+        print(record["event"], record["port"])
+    return True
+
+
 def succeeded(path, port):
     mine = [record for record in results(path) if record["port"] == port]
     if len(mine) != 1:
@@ -71,7 +78,8 @@ def succeeded(path, port):
 
 
 def main(argv):
-    commands = {"wait": (wait, 3), "ports": (ports, 1), "succeeded": (succeeded, 2)}
+    commands = {"wait": (wait, 3), "ports": (ports, 1), "events": (events, 1),
+                "succeeded": (succeeded, 2)}
     if len(argv) < 2 or argv[1] not in commands or len(argv) - 2 != commands[argv[1]][1]:
         print(__doc__, file=sys.stderr)
         return 2
