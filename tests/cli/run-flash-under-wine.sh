@@ -52,11 +52,8 @@ cartsim=$repo/build/sim/plemo-cartsim
 . tests/support/cartsim.sh
 records=tests/support/records.py
 
-# The registry's own COM ports (see register_ports), none before or after.
-ports_key='HKLM\Software\Wine\Ports'
 end_session() {
     stop_cartsim
-    wine reg delete "$ports_key" /f >/dev/null 2>&1 || true
     wineserver -k || true
 }
 trap end_session EXIT
@@ -191,21 +188,6 @@ com6_met_after_com5_ended() { # RECORDS
             END { exit !(found && seen) }'
 }
 
-# A station learns that a COM port is there from the system's DOS device
-# table, which wine fills from the serial devices it finds and from the
-# registry's own COM ports, when its server starts; a link under dosdevices
-# opens but is no DOS device. So COM5 and COM6 are entered there and the
-# server started again: both names are then there for the whole session,
-# and COM6 opens once its cartridge's pty link is made.
-register_ports() {
-    local port
-    for port in "${ports[@]}"; do
-        wine reg add "$ports_key" /v "${port^^}" /d "$work/$port" /f >/dev/null 2>&1
-    done
-    wineserver -k
-    wineserver -p 2>>"$work/wineserver.log"
-}
-
 # A station over COM5 and COM6: COM5's cartridge is there from the start,
 # COM6's is plugged in only once COM5's upload has its result; then a
 # Ctrl-C ends it. A Ctrl-C from the Linux side is a SIGINT to the process
@@ -215,7 +197,6 @@ register_ports() {
 station() { # RUN
     local run=$1 pid
     mkdir -p "$run"
-    register_ports
     plug_in "$run" com5
     say "running $exe --station under wine: COM5's cartridge, then COM6's after COM5's result"
     PLEMO_CANDIDATE_PORTS="$(system_name com5);$(system_name com6)" \
