@@ -17,7 +17,8 @@ constexpr char kDescription[] =
     "it, then switch the Game Boy on; Ctrl-C cancels (a second one stops at once).\n"
     "\n"
     "Without --port the one free serial port is used. A test rig names its own\n"
-    "candidate ports in the environment variable PLEMO_CANDIDATE_PORTS.\n"
+    "candidate ports in the environment variable PLEMO_CANDIDATE_PORTS. With --station\n"
+    "it keeps running and flashes every cartridge plugged in, until Ctrl-C.\n"
     "\n"
     "Exit status: 0 uploaded; 1 the upload failed; 2 bad usage, or a file that cannot\n"
     "be read or uploaded (no port touched); 3 the port cannot be opened; 4 cancelled,\n"
@@ -47,7 +48,7 @@ struct Options
     explicit Options(QCommandLineParser& parser)
         : help(DescribedHelp(parser)), version(parser.addVersionOption())
     {
-        parser.addOptions({port, allPorts, json, wait, listPorts, info, trace, quiet});
+        parser.addOptions({port, allPorts, station, json, wait, listPorts, info, trace, quiet});
         parser.addPositionalArgument("file", "The .bit or .frm file to upload.", "[file]");
     }
     static QCommandLineOption DescribedHelp(QCommandLineParser& parser)
@@ -63,6 +64,9 @@ struct Options
                                   "the file goes to every port named, side by side.",
                                   "port"};
     const QCommandLineOption allPorts{"all-ports", "Upload to every free serial port, side by side."};
+    const QCommandLineOption station{"station",
+                                     "Keep running, and upload to every port that appears (with "
+                                     "--port: among those named); Ctrl-C ends."};
     const QCommandLineOption json{"json",
                                   "Write every event as a JSON object a line on the standard "
                                   "output (the words go to the standard error)."};
@@ -90,8 +94,10 @@ Command UploadCommand(const QCommandLineParser& parser, const Options& options,
         command.upload.ports.push_back(port.toStdString());
     }
     command.upload.allPorts = parser.isSet(options.allPorts);
-    if (command.upload.allPorts && !command.upload.ports.empty())
-        return BadUsage("--all-ports and --port do not go together");
+    command.upload.station = parser.isSet(options.station);
+    if (command.upload.allPorts && (command.upload.station || !command.upload.ports.empty()))
+        return BadUsage(std::string("--all-ports and ") + (command.upload.station ? "--station" : "--port") +
+                        " do not go together");
     if (parser.isSet(options.wait)) {
         bool number = false;
         const double seconds = parser.value(options.wait).toDouble(&number);

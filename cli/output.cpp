@@ -14,13 +14,13 @@ Output::Output(bool json, bool quiet, std::vector<std::string> rows)
       human(json ? stderr : stdout),
       names(std::move(rows)),
       rows(names.size()),
-      boardShown(!quiet && IsTerminal(human))
+      boardShown(!quiet && !names.empty() && IsTerminal(human))
 {
 }
 
-std::string Output::Tag(std::size_t row) const
+std::string Output::Tag(const std::string& port) const
 {
-    return names.size() > 1 ? names[row] + ": " : std::string();
+    return names.size() == 1 ? std::string() : port + ": ";
 }
 
 void Output::Say(std::FILE* stream, const std::string& line)

@@ -1,8 +1,9 @@
 #pragma once
 // What one run writes, from every upload's thread: whole lines under one
-// lock, so that no two ports' lines mix. On a terminal the progress is a
-// board of one line a port, redrawn in place and kept below every other
-// line; into a file or a pipe there is no board.
+// lock, so that no two ports' lines mix. On a terminal the progress of a
+// run's ports is a board of one line a port, redrawn in place and kept below
+// every other line; into a file or a pipe, and at a station (whose ports
+// come and go), there is no board.
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
@@ -19,7 +20,7 @@ class Output
 public:
     // `json`: the records go to the standard output and the words for a
     // person to the standard error. `rows`: the ports, in board order
-    // (a single port's row shows no name).
+    // (a single port's row shows no name); none: a station's.
     Output(bool json, bool quiet, std::vector<std::string> rows);
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
@@ -27,10 +28,13 @@ public:
     // Where the words for a person go.
     std::FILE* Human() const { return human; }
     bool Json() const { return json; }
+    // A station's: ports come and go, and no progress is shown to a person.
+    bool Station() const { return names.empty(); }
     // Whether progress goes to the board (else as lines).
     bool HasBoard() const { return boardShown; }
-    // Several ports: each line a port says begins with its name.
-    std::string Tag(std::size_t row) const;
+    // Several ports, or a station's: each line a port says begins with its
+    // name. Board rows are fixed at the start, so this reads no shared state.
+    std::string Tag(const std::string& port) const;
 
     // `line` and a newline, whole.
     void Say(std::FILE* stream, const std::string& line);
@@ -50,7 +54,7 @@ private:
 
     const bool json;
     std::FILE* const human;
-    std::vector<std::string> names;
+    const std::vector<std::string> names;
     std::vector<std::string> rows;
     std::atomic<bool> boardShown{false}; // read unlocked by every upload
     bool boardDrawn = false;

@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QString>
 
 #include "cli/exitstatus.h"
@@ -39,9 +40,38 @@ std::vector<std::string> CandidatePortNames()
     return names;
 }
 
+bool IsPortPattern(const std::string& given)
+{
+    return given.find_first_of("*?[") != std::string::npos;
+}
+
+std::vector<std::string> CandidatesMatching(const std::string& pattern)
+{
+    // A Windows name is matched without its "\\.\" as people write it.
+    const auto spoken = [](const std::string& name) {
+        return QString::fromStdString(name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name);
+    };
+#ifdef Q_OS_WIN
+    constexpr auto kNameCase = QRegularExpression::CaseInsensitiveOption;
+#else
+    constexpr auto kNameCase = QRegularExpression::NoPatternOption;
+#endif
+    const QRegularExpression matching(QRegularExpression::wildcardToRegularExpression(spoken(pattern)),
+                                      kNameCase);
+    std::vector<std::string> names;
+    for (const std::string& name : CandidatePortNames())
+        if (matching.match(spoken(name)).hasMatch())
+            names.push_back(name);
+    return names;
+}
+
 std::vector<PortState> SurveyPorts()
 {
-    const std::vector<std::string> candidates = CandidatePortNames();
+    return SurveyPorts(CandidatePortNames());
+}
+
+std::vector<PortState> SurveyPorts(const std::vector<std::string>& candidates)
+{
     const std::vector<SerialPortInfo> found = DiscoverSerialPorts(candidates, false);
     std::vector<PortState> ports;
     for (const std::string& name : candidates) {

@@ -34,6 +34,9 @@ struct PortState
 
 // Every candidate that exists, in candidate order.
 std::vector<PortState> SurveyPorts();
+// The same over `names`, which must hold no port with an upload under way:
+// each is opened (at 9600 baud) and closed again.
+std::vector<PortState> SurveyPorts(const std::vector<std::string>& names);
 
 // "free", "held by another program (pid 4321, minicom)", ...
 std::string DescribeState(const PortState& port);
@@ -42,6 +45,13 @@ std::string DescribeState(const PortState& port);
 std::string DescribeIdentity(const PortIdentity& identity);
 // What to do about a refused port.
 std::string RefusalHint(const PortRefusal& refusal);
+
+// A --port that names ports by a pattern ("/dev/ttyUSB*", "COM?"), where no
+// shell expanded it.
+bool IsPortPattern(const std::string& given);
+// The candidates `pattern` names, as the system opens them (on Windows
+// "COM*" names "\\.\com1" and so on, in any case).
+std::vector<std::string> CandidatesMatching(const std::string& pattern);
 
 // --list-ports: an exit status.
 int ListPorts(std::FILE* out);

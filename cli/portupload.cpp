@@ -8,6 +8,7 @@
 #include "cli/records.h"
 #include "flash/flashxferhost.h"
 #include "serial/pcserial.h"
+#include "serial/trace.h"
 
 namespace plemoflash {
 
@@ -57,7 +58,7 @@ public:
         if (output.HasBoard())
             output.ShowRow(row, CUploadSession::kWaitingText);
         else
-            output.Say(output.Human(), output.Tag(row) + CUploadSession::kWaitingText);
+            output.Say(output.Human(), output.Tag(port) + CUploadSession::kWaitingText);
     }
     void WhileWaiting() override { PassStopOn(); }
     void DeviceAnswered() override
@@ -82,7 +83,8 @@ public:
 private:
     ProgressLine::Style PersonStyle() const
     {
-        if (request.quiet)
+        // A station says one line an upload, at its end.
+        if (request.quiet || output.Station())
             return ProgressLine::Style::Silent;
         return output.HasBoard() ? ProgressLine::Style::Terminal : ProgressLine::Style::Plain;
     }
@@ -92,7 +94,7 @@ private:
                     if (output.HasBoard())
                         output.ShowRow(row, text);
                     else
-                        output.Say(output.Human(), output.Tag(row) + "progress: " + text);
+                        output.Say(output.Human(), output.Tag(port) + "progress: " + text);
                 },
                 [] {}};
     }
@@ -150,6 +152,10 @@ PortUpload::PortUpload(const UploadRequest& request, std::string port, std::size
     frontEnd = std::make_unique<FrontEnd>(request, report.port, row, output);
     session = std::make_unique<CUploadSession>(*frontEnd);
     frontEnd->StopsGoTo(session->Host());
+    // Every new serial stream switches the trace off, also while other
+    // ports' uploads run; the switch is atomic.
+    if (request.trace)
+        traceEnabled = 1;
 }
 
 PortUpload::~PortUpload() = default;
@@ -166,7 +172,7 @@ void PortUpload::Run(CUploadSession::Kind kind)
 
     if (output.Json())
         output.Record(ResultRecord(report));
-    const std::string tag = output.Tag(row);
+    const std::string tag = output.Tag(report.port);
     if (!tag.empty())
         output.ShowRow(row, std::string(OutcomeWord(report.result.outcome)) + ", " +
                                 Grouped(static_cast<uint64_t>(report.result.bytesWritten)) +

@@ -79,6 +79,13 @@ QJsonObject EventRecord(const char* event, const std::string& port)
     return {{"event", event}, {"port", QString::fromStdString(port)}};
 }
 
+QJsonObject SkippedRecord(const std::string& port, const std::string& reason)
+{
+    QJsonObject record = EventRecord("skipped", port);
+    record["reason"] = QString::fromStdString(reason);
+    return record;
+}
+
 QJsonObject ProgressRecord(const std::string& port, int64_t bytesSent, int64_t bytesToSend)
 {
     QJsonObject record = EventRecord("progress", port);

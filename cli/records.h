@@ -12,6 +12,9 @@ namespace plemoflash {
 
 // "waiting" (for the cartridge) and "answered".
 QJsonObject EventRecord(const char* event, const std::string& port);
+// A station's port that it will not upload to (held by another program,
+// not a serial port), and why.
+QJsonObject SkippedRecord(const std::string& port, const std::string& reason);
 QJsonObject ProgressRecord(const std::string& port, int64_t bytesSent, int64_t bytesToSend);
 // The one "result" of a port: outcome, cause, bytes, seconds, line health.
 QJsonObject ResultRecord(const UploadReport& report);

@@ -11,8 +11,8 @@
 #include "cli/output.h"
 #include "cli/portupload.h"
 #include "cli/ports.h"
+#include "cli/station.h"
 #include "flash/uploadsession.h"
-#include "serial/trace.h"
 
 namespace plemoflash {
 
@@ -20,18 +20,30 @@ namespace {
 
 using Kind = CUploadSession::Kind;
 
-// Every free candidate (--all-ports); none said on the standard error.
-std::vector<std::string> FreePorts()
+// The free ports among `candidates`; none said on the standard error.
+std::vector<std::string> FreePorts(const std::vector<std::string>& candidates, const std::string& named)
 {
     std::vector<std::string> names;
-    for (const PortState& port : SurveyPorts())
+    for (const PortState& port : SurveyPorts(candidates))
         if (port.state == PortState::State::Free)
             names.push_back(port.name);
     if (names.empty())
-        std::fputs("plemo-flash: no free serial port: plug the cables in, or name the ports with "
-                   "--port (--list-ports shows the ports found)\n",
-                   stderr);
+        std::fprintf(stderr, "plemo-flash: no free serial port%s: plug the cables in, or name the ports with "
+                             "--port (--list-ports shows the ports found)\n",
+                     named.c_str());
     return names;
+}
+
+// Appends `name` (as the system opens it); false, said, when it is there
+// already: two sessions on one port would fight over its bytes.
+bool AddPort(std::vector<std::string>& names, const std::string& name)
+{
+    if (std::find(names.begin(), names.end(), name) != names.end()) {
+        std::fprintf(stderr, "plemo-flash: the port %s is named twice\n", name.c_str());
+        return false;
+    }
+    names.push_back(name);
+    return true;
 }
 
 // The ports to upload to, as the system opens them; none when there are
@@ -39,7 +51,7 @@ std::vector<std::string> FreePorts()
 std::vector<std::string> PortsToUse(const UploadRequest& request)
 {
     if (request.allPorts)
-        return FreePorts();
+        return FreePorts(CandidatePortNames(), "");
     if (request.ports.empty()) {
         const std::optional<std::string> chosen = ChooseFreePort(stderr);
         if (!chosen)
@@ -51,13 +63,14 @@ std::vector<std::string> PortsToUse(const UploadRequest& request)
     }
     std::vector<std::string> names;
     for (const std::string& given : request.ports) {
-        const std::string name = SystemPortName(given);
-        // Two sessions on one port would fight over its bytes.
-        if (std::find(names.begin(), names.end(), name) != names.end()) {
-            std::fprintf(stderr, "plemo-flash: the port %s is named twice\n", name.c_str());
+        const std::vector<std::string> named =
+            IsPortPattern(given) ? FreePorts(CandidatesMatching(given), " matching " + given)
+                                 : std::vector<std::string>{SystemPortName(given)};
+        if (named.empty())
             return {};
-        }
-        names.push_back(name);
+        for (const std::string& name : named)
+            if (!AddPort(names, name))
+                return {};
     }
     return names;
 }
@@ -80,14 +93,9 @@ void RunSideBySide(std::vector<std::unique_ptr<PortUpload>>& uploads, Kind kind)
 int UploadToAll(const UploadRequest& request, const std::vector<std::string>& ports, Kind kind)
 {
     Output output(request.json, request.quiet, ports);
-    // Every session, and so every serial stream (which switches the trace
-    // off), is made here before the trace is switched on and before any
-    // upload's thread starts: the threads only read the switch.
     std::vector<std::unique_ptr<PortUpload>> uploads;
     for (std::size_t row = 0; row < ports.size(); ++row)
         uploads.push_back(std::make_unique<PortUpload>(request, ports[row], row, output));
-    if (request.trace)
-        traceEnabled = 1;
     // A Ctrl-C while the ports were looked at: nothing has begun.
     if (InterruptRequested()) {
         std::fputs("plemo-flash: cancelled before the upload began\n", stderr);
@@ -115,6 +123,8 @@ int RunUpload(const UploadRequest& request)
         std::fprintf(stderr, "plemo-flash: %s\n", problem.c_str());
         return kBadUsage;
     }
+    if (request.station)
+        return RunStation(request, kind);
     const std::vector<std::string> ports = PortsToUse(request);
     if (ports.empty())
         return kBadUsage;

@@ -13,6 +13,7 @@ struct UploadRequest
     std::string path;                // UTF-8
     std::vector<std::string> ports;  // none: the one free candidate (or all, allPorts)
     bool allPorts = false;           // every free candidate
+    bool station = false;            // every port that appears, until Ctrl-C (ports: among those)
     std::optional<double> waitLimit; // seconds; none: until Ctrl-C
     bool trace = false;
     bool quiet = false;

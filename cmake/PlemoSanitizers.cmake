@@ -5,13 +5,25 @@
 #                           behaviour stops the program instead of being
 #                           reported and passed over, so a test that meets it
 #                           fails. tools/test-sanitizers.sh uses it.
+#   PLEMO_SANITIZE_THREAD=ON  every target with ThreadSanitizer: plemo-flash
+#                           runs each port's upload on a thread of its own.
+#                           tools/test-sanitizers.sh runs its tests with it.
 #   PLEMO_BUILD_FUZZERS=ON  the libFuzzer programs in tests/fuzz (clang only).
 #                           Every target is compiled with coverage
 #                           instrumentation and both sanitizers, so a fuzzer
 #                           sees into the libraries it drives.
 #                           tools/test-fuzz.sh uses it.
 option(PLEMO_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(PLEMO_SANITIZE_THREAD "Build with ThreadSanitizer" OFF)
 option(PLEMO_BUILD_FUZZERS "Build the libFuzzer programs (clang)" OFF)
+
+if(PLEMO_SANITIZE_THREAD)
+  if(PLEMO_SANITIZE OR PLEMO_BUILD_FUZZERS)
+    message(FATAL_ERROR "ThreadSanitizer does not go with the other sanitizers")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
 
 if(PLEMO_SANITIZE OR PLEMO_BUILD_FUZZERS)
   if(NOT CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")

@@ -4,9 +4,11 @@
 // a descriptor of it).
 #include "serial/portdiscovery.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include <dirent.h>
 #include <grp.h>
@@ -96,15 +98,51 @@ long DescriptorHolder(const struct stat& device)
     return holder;
 }
 
+// The reentrant lookups' record and the text it points into: port surveys
+// run beside uploads, and getpwuid()'s shared record is no place for that.
+// A large group's member list takes a larger text (ERANGE), up to 1 MiB.
+template <typename Entry>
+struct Looked
+{
+    Entry entry{};
+    std::vector<char> text;
+    bool found = false;
+};
+
+template <typename Entry, typename Id, typename Lookup>
+Looked<Entry> LookUp(Id id, Lookup lookup)
+{
+    Looked<Entry> looked;
+    for (std::size_t size = 4096; size <= (1u << 20); size *= 2) {
+        looked.text.resize(size);
+        Entry* result = nullptr;
+        const int error = lookup(id, &looked.entry, looked.text.data(), looked.text.size(), &result);
+        looked.found = error == 0 && result != nullptr;
+        if (error != ERANGE)
+            break;
+    }
+    return looked;
+}
+
+Looked<passwd> ThisUser()
+{
+    return LookUp<passwd>(::getuid(), ::getpwuid_r);
+}
+
+Looked<group> GroupOf(gid_t id)
+{
+    return LookUp<group>(id, ::getgrgid_r);
+}
+
 bool UserIsListedIn(const group& entry)
 {
-    const passwd* user = ::getpwuid(::getuid());
-    if (user == nullptr)
+    const Looked<passwd> user = ThisUser();
+    if (!user.found)
         return false;
-    if (entry.gr_gid == user->pw_gid)
+    if (entry.gr_gid == user.entry.pw_gid)
         return true;
     for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member)
-        if (user->pw_name != nullptr && std::string(*member) == user->pw_name)
+        if (user.entry.pw_name != nullptr && std::string(*member) == user.entry.pw_name)
             return true;
     return false;
 }
@@ -119,9 +157,10 @@ PortRefusal ExplainRefusedPort(const std::string& portName)
         return refusal;
     if (::access(portName.c_str(), R_OK | W_OK) != 0) {
         refusal.reason = PortRefusal::Reason::NoPermission;
-        if (const group* entry = ::getgrgid(device.st_gid)) {
-            refusal.group = entry->gr_name;
-            refusal.groupNeedsNewLogin = UserIsListedIn(*entry);
+        const Looked<group> owner = GroupOf(device.st_gid);
+        if (owner.found) {
+            refusal.group = owner.entry.gr_name;
+            refusal.groupNeedsNewLogin = UserIsListedIn(owner.entry);
         }
         return refusal;
     }

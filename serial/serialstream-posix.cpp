@@ -22,13 +22,8 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-#ifdef __linux__
-#include <csignal>
-#include <ctime>
-#include <pthread.h>
-#endif
-
 #include "serial/adapterlatency-posix.h"
+#include "serial/closeinterrupted-posix.h"
 #include "serial/invariant.h"
 
 namespace {
@@ -270,53 +265,6 @@ int QueuedOutput(int fd)
     return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
 }
 
-// Bytes the far end does not take would hold the close: a real driver waits
-// for them to leave, up to the port's closing wait (30 s on USB ports),
-// however the port was opened; a flush does not reach what a USB driver has
-// already handed to the bus, and only CAP_SYS_ADMIN may shorten the closing
-// wait. The wait ends at a signal, though, and the close then goes on and
-// releases the port: so while this thread closes, a timer signals it every
-// 50 ms with a signal whose handler does nothing (no SA_RESTART). The
-// previous handler is back once the close has returned and the timer is
-// gone. Returns close()'s result.
-int CloseDroppingUnsentOutput(int fd)
-{
-    (void)::tcflush(fd, TCOFLUSH);
-#ifdef __linux__
-    const int interruption = SIGRTMAX;
-    sigset_t blocked;
-    if (::pthread_sigmask(SIG_BLOCK, nullptr, &blocked) != 0 ||
-        sigismember(&blocked, interruption) != 0)
-        return ::close(fd);
-    struct sigaction doNothing {};
-    doNothing.sa_handler = [](int) {};
-    sigemptyset(&doNothing.sa_mask);
-    struct sigaction previous {};
-    if (::sigaction(interruption, &doNothing, &previous) != 0)
-        return ::close(fd);
-    sigevent toThisThread{};
-    toThisThread.sigev_notify = SIGEV_THREAD_ID;
-    toThisThread.sigev_signo = interruption;
-    toThisThread._sigev_un._tid = ::gettid();
-    timer_t timer{};
-    const bool timed = ::timer_create(CLOCK_MONOTONIC, &toThisThread, &timer) == 0;
-    if (timed) {
-        itimerspec every50Ms{};
-        every50Ms.it_value.tv_nsec = 50'000'000;
-        every50Ms.it_interval.tv_nsec = 50'000'000;
-        (void)::timer_settime(timer, 0, &every50Ms, nullptr);
-    }
-    const int closed = ::close(fd);
-    const int error = errno;
-    if (timed)
-        (void)::timer_delete(timer); // a last signal is taken on the way back
-    (void)::sigaction(interruption, &previous, nullptr);
-    errno = error;
-    return closed;
-#else
-    return ::close(fd);
-#endif
-}
 
 } // namespace
 

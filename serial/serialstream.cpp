@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "serial/invariant.h"
@@ -36,16 +38,21 @@ bool IsParityLetter(char letter)
     return letter != '\0' && std::strchr("EMNOSemnos", letter) != nullptr;
 }
 
-// "<prefix>[0xAB][0xCD]...\n" for a transfer, when tracing.
-void TraceBytes(const char* prefix, const std::string& portName, const uint8_t* bytes,
+// "<direction>:<port>: [0xAB][0xCD]...\n" for a transfer, when tracing: one
+// line, written whole, so that several ports' traces interleave by lines.
+void TraceBytes(const char* direction, const std::string& portName, const uint8_t* bytes,
                 int32_t count)
 {
     if (traceEnabled == 0)
         return;
-    TraceLog(prefix, portName.c_str());
-    for (int32_t i = 0; i < count; ++i)
-        TraceLog("[0x%02X]", static_cast<unsigned>(bytes[i]));
-    TraceLog("\n");
+    std::string line;
+    line.reserve(static_cast<std::size_t>(count) * 6 + 1);
+    char hex[8];
+    for (int32_t i = 0; i < count; ++i) {
+        std::snprintf(hex, sizeof hex, "[0x%02X]", static_cast<unsigned>(bytes[i]));
+        line += hex;
+    }
+    TraceLog("%s:%s: %s\n", direction, portName.c_str(), line.c_str());
 }
 
 bool ContainsOk(const uint8_t* answer, int32_t count)
@@ -141,7 +148,7 @@ void CSerialStream::Write(const void* data, int32_t length)
         Fail(SerialStreamError::InvalidArgument, __LINE__);
     if (length == 0)
         return;
-    TraceBytes("Write:%s: ", name, static_cast<const uint8_t*>(data), length);
+    TraceBytes("Write", name, static_cast<const uint8_t*>(data), length);
     // A write returns once the system has taken the bytes: on Windows when
     // the driver has handed them to the line, on Linux as soon as they are
     // queued (under wine too). Either way they cannot have left before
@@ -247,7 +254,7 @@ void CSerialStream::TakeFromBuffer(uint8_t* destination, int32_t count)
         bufferStart = (bufferStart + piece) & kRingMask;
     }
     if (count != 0)
-        TraceBytes("Read:%s: ", name, first, count);
+        TraceBytes("Read", name, first, count);
 }
 
 void CSerialStream::AppendToBuffer(const uint8_t* source, int32_t count)

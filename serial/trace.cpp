@@ -5,7 +5,7 @@
 
 #include "serial/serialstreamerror.h"
 
-int32_t traceEnabled = 0;
+std::atomic<int32_t> traceEnabled{0};
 
 void TraceLog(const char* format, ...)
 {

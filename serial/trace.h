@@ -4,10 +4,12 @@
 // The trace is off: every construction of a CSerialStream sets the switch to
 // 0 and nothing in the program sets it otherwise. A developer chasing a line
 // problem turns it on in a debugger or a test to see every byte on the wire.
+#include <atomic>
 #include <cstdint>
 
-// Process-wide switch; 0 means off.
-extern int32_t traceEnabled;
+// Process-wide switch; 0 means off. Atomic: uploads on several ports read it
+// from their own threads while a new port's stream is made.
+extern std::atomic<int32_t> traceEnabled;
 
 #if defined(__GNUC__)
 #define PLEMO_PRINTF_FORMAT(formatIndex, firstArgument) \
@@ -17,7 +19,8 @@ extern int32_t traceEnabled;
 #endif
 
 // Writes the formatted text to the standard error stream while the switch is
-// on, exactly as formatted: no newline or time stamp is added.
+// on, exactly as formatted: no newline or time stamp is added. One call is
+// one write, never split by another thread's.
 void TraceLog(const char* format, ...) PLEMO_PRINTF_FORMAT(1, 2);
 
 struct SerialStreamError;

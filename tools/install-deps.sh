@@ -12,7 +12,8 @@ set -euo pipefail
 packages_of() {
     case "$1" in
         build) echo cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools \
-                    qt6-qpa-plugins libgl-dev libgtest-dev googletest librsvg2-bin ;;
+                    qt6-qpa-plugins libgl-dev libgtest-dev googletest librsvg2-bin \
+                    libudev-dev ;;
         gui) echo xvfb xauth x11-apps imagemagick xdotool ;;
         pty) echo socat ;;
         windows) echo g++-mingw-w64-x86-64 mingw-w64-x86-64-dev wine wine64 fonts-wine dpkg-dev \

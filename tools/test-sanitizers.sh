@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds the whole project and its tests with AddressSanitizer (LeakSanitizer
 # included) and UndefinedBehaviorSanitizer in build-asan (preset
-# "sanitizers"), and runs every test there. Any report from a sanitizer fails the test it happened in.
+# "sanitizers"), and runs every test there; first plemo-flash and its tests
+# of several uploads side by side with ThreadSanitizer in build-tsan (preset
+# "threads"). Any report from a sanitizer fails the test it happened in (a
+# program ThreadSanitizer reported on exits with 66).
 #   tools/test-sanitizers.sh [extra ctest arguments...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,5 +36,10 @@ leak:libdbus-1.so
 SUPPRESSIONS
 export LSAN_OPTIONS="suppressions=$PWD/$dir/lsan-suppressions.txt:print_suppressions=0"
 
+tools/build.sh threads --target cli_program_tests plemo-flash plemo-cartsim
+threads=0
+ctest --preset threads "$@" || threads=$?
+
 tools/build.sh sanitizers
 ctest --preset sanitizers "$@"
+exit "$threads"

@@ -19,23 +19,6 @@ namespace {
 
 using namespace clitest;
 
-// Every record of a run, by port, in the order written; a line that is no
-// JSON object fails the test.
-std::map<std::string, std::vector<QJsonObject>> RecordsByPort(const std::string& out)
-{
-    std::map<std::string, std::vector<QJsonObject>> byPort;
-    std::size_t start = 0;
-    for (std::size_t end = out.find('\n'); end != std::string::npos; end = out.find('\n', start)) {
-        QJsonParseError error{};
-        const QJsonDocument line = QJsonDocument::fromJson(QByteArray::fromStdString(out.substr(start, end - start)), &error);
-        EXPECT_EQ(error.error, QJsonParseError::NoError) << out.substr(start, end - start);
-        EXPECT_TRUE(line.isObject() && line["event"].isString());
-        byPort[line["port"].toString().toStdString()].push_back(line.object());
-        start = end + 1;
-    }
-    return byPort;
-}
-
 // waiting, answered (once the cartridge did), progress, and one result last.
 void ExpectEventOrder(const std::vector<QJsonObject>& records)
 {
@@ -159,6 +142,26 @@ TEST_P(FlashBench, AStalledPortHoldsNoOtherAndCtrlCCancelsEveryUpload)
         << "words tagged with the port, into a pipe: " << flash.Err();
     never.Stop();
     EXPECT_EQ(never.process.Count("call: FinishUpload("), 0) << "nothing to tell after a cancelled wait";
+}
+
+// A --port pattern no shell expanded names the free candidates it matches,
+// and only those.
+TEST_P(FlashBench, APortPatternNamesTheFreeCandidatesItMatches)
+{
+    Folder folder;
+    Cartridge one(folder, {"--full-speed", "--reply-style", "status"}, "cart1");
+    Cartridge two(folder, {"--full-speed", "--reply-style", "random"}, "cart2");
+    Cartridge other(folder, {"--full-speed"}, "other");
+    const FlashRun run = RunFlash(folder, {"--json", "--port", folder.Path("cart*"), File(folder)},
+                                  {"PLEMO_CANDIDATE_PORTS=" + other.port + ":" + two.port + ":" +
+                                   folder.Path("cart3") + ":" + one.port});
+    EXPECT_EQ(run.status, 0) << run.err;
+    auto records = RecordsByPort(run.out);
+    EXPECT_EQ(records.size(), 2u) << run.out;
+    for (const Cartridge* cartridge : {&one, &two})
+        EXPECT_EQ(records[cartridge->port].back()["bytesConfirmed"].toInteger(), Confirmed()) << cartridge->port;
+    other.Stop();
+    EXPECT_EQ(other.process.Count("call: "), 0) << "not matched, not touched";
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, FlashBench,

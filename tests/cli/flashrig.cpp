@@ -12,9 +12,24 @@
 #include <thread>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+#include <QJsonDocument>
+
 extern char** environ;
 
 namespace clitest {
+
+namespace {
+
+int Occurrences(const std::string& output, const std::string& text)
+{
+    int count = 0;
+    for (std::size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1))
+        ++count;
+    return count;
+}
+
+} // namespace
 
 Folder::Folder()
 {
@@ -80,10 +95,10 @@ void Program::Signal(int signal) const
         kill(pid, signal);
 }
 
-bool Program::WaitFor(const std::string& text, std::chrono::milliseconds limit) const
+bool Program::WaitFor(const std::string& text, std::chrono::milliseconds limit, int times) const
 {
     const auto end = std::chrono::steady_clock::now() + limit;
-    while ((Out() + Err()).find(text) == std::string::npos) {
+    while (Occurrences(Out() + Err(), text) < times) {
         if (std::chrono::steady_clock::now() >= end)
             return false;
         std::this_thread::sleep_for(5ms);
@@ -108,11 +123,7 @@ int Program::Wait(std::chrono::milliseconds limit)
 
 int Program::Count(const std::string& text) const
 {
-    const std::string out = Out();
-    int count = 0;
-    for (std::size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + 1))
-        ++count;
-    return count;
+    return Occurrences(Out(), text);
 }
 
 Cartridge::Cartridge(const Folder& folder, std::vector<std::string> options, const std::string& name)
@@ -130,6 +141,21 @@ void Cartridge::Stop()
 {
     process.Signal(SIGTERM);
     process.Wait(10s);
+}
+
+std::map<std::string, std::vector<QJsonObject>> RecordsByPort(const std::string& out)
+{
+    std::map<std::string, std::vector<QJsonObject>> byPort;
+    std::size_t start = 0;
+    for (std::size_t end = out.find('\n'); end != std::string::npos; end = out.find('\n', start)) {
+        QJsonParseError error{};
+        const QJsonDocument line = QJsonDocument::fromJson(QByteArray::fromStdString(out.substr(start, end - start)), &error);
+        EXPECT_EQ(error.error, QJsonParseError::NoError) << out.substr(start, end - start);
+        EXPECT_TRUE(line.isObject() && line["event"].isString());
+        byPort[line["port"].toString().toStdString()].push_back(line.object());
+        start = end + 1;
+    }
+    return byPort;
 }
 
 FlashRun RunFlash(const Folder& folder, std::vector<std::string> arguments, std::vector<std::string> environment)

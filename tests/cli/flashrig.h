@@ -7,9 +7,12 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <map>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include <QJsonObject>
 
 namespace clitest {
 
@@ -43,8 +46,8 @@ public:
 
     pid_t Pid() const { return pid; }
     void Signal(int signal) const;
-    // Until its output (either stream) holds `text`, at most `limit`.
-    bool WaitFor(const std::string& text, std::chrono::milliseconds limit = 10s) const;
+    // Until its output (either stream) holds `text` `times` times, at most `limit`.
+    bool WaitFor(const std::string& text, std::chrono::milliseconds limit = 10s, int times = 1) const;
     // Its exit status (128 + signal); -1 while it still runs after `limit`.
     int Wait(std::chrono::milliseconds limit = 60s);
     // Its CPU time, once Wait has returned its status. (Its ru_maxrss also
@@ -84,6 +87,10 @@ struct FlashRun
 };
 FlashRun RunFlash(const Folder& folder, std::vector<std::string> arguments,
                   std::vector<std::string> environment = {});
+
+// Every --json record of a run, by port, in the order written; a line that
+// is no JSON object with an "event" fails the test.
+std::map<std::string, std::vector<QJsonObject>> RecordsByPort(const std::string& out);
 
 // The number before `words` in a line ("3 damaged repl"), -1 when absent.
 long long CountBefore(const std::string& line, const std::string& words);

@@ -23,6 +23,7 @@ check "named plemo-upload, version $version" \
     test "$(field Package) $(field Version)" = "plemo-upload $version"
 depends_on() { field Depends | tr ',' '\n' | grep -q "^ *$1\( \|$\)"; }
 check "depends on the Qt libraries it links (found by dpkg-shlibdeps)" depends_on libqt6widgets6
+check "depends on libudev, whose monitor tells plemo-flash's station of new ports" depends_on libudev1
 check "depends on Qt's platform plugins, which no library names" depends_on qt6-qpa-plugins
 
 # --- The files -------------------------------------------------------------------

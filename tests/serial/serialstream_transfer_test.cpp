@@ -255,7 +255,7 @@ TEST(SerialTrace, IsSwitchedOffByEveryNewStream)
 {
     traceEnabled = 1;
     CSerialStream stream;
-    EXPECT_EQ(traceEnabled, 0);
+    EXPECT_EQ(traceEnabled.load(), 0);
     ::testing::internal::CaptureStderr();
     EXPECT_THROW(stream.SetSpeed(-1), SerialStreamError);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");

@@ -394,6 +394,41 @@ check held-listed "--list-ports names the holder" \
 kill "$holder"
 wait "$holder" 2>/dev/null
 upload acm-after-held /dev/ttyACM0 "$files/firmware.frm"
+
+# --- a station: the gadget plugged in twice ----------------------------------------------
+# No udevd runs here: the kernel's own events tell the station of the port.
+unbind_gadget
 stop_gadget_cartsim
+wait_until 10 test ! -e /dev/ttyACM0
+"$flash" --station --json --trace --port /dev/ttyACM0 "$files/firmware.frm" \
+    >"$work/station.out" 2>"$work/station.err" &
+station_pid=$!
+wait_until 10 grep -q '^station: waiting' "$work/station.err"
+# The records with FIELD=VALUE in the station's output, through a JSON parser.
+records() { python3 -c 'import json, sys
+print(sum(1 for line in open(sys.argv[1]) if line.endswith("\n")
+                and json.loads(line).get(sys.argv[2]) == sys.argv[3]))' \
+    "$work/station.out" "$1" "$2"; }
+at_least() { [ "$(records "$1" "$2")" -ge "$3" ]; }
+for round in 1 2; do
+    bind_gadget
+    wait_until 30 test -c /dev/ttyACM0
+    appeared=$(now)
+    wait_until 10 at_least event waiting "$round"
+    timing "station-port-to-upload-$round" "$(since "$appeared")"
+    start_gadget_cartsim
+    wait_until 60 at_least event result "$round"
+    unbind_gadget
+    stop_gadget_cartsim
+    wait_until 10 test ! -e /dev/ttyACM0
+done
+kill -INT "$station_pid"
+wait "$station_pid"
+station_status=$?
+successes=$(records outcome success)
+check station-uploads "two plug-ins, two uploads that succeeded ($successes), exit $station_status" \
+    sh -c "[ $successes = 2 ] && [ $station_status = 0 ]"
+check station-told "the kernel told the station of the port" \
+    grep -q '^port watch: told of add /dev/ttyACM0' "$work/station.err"
 
 echo "vm: guest scenarios done after $(since "$started") s"
