@@ -220,7 +220,7 @@ bool MeasureStation(const UploadCase& upload, double gap)
     std::string candidates;
     for (int number = 1; number <= kStationPorts; ++number)
         candidates += (number > 1 ? ":" : "") + folder.Path("cart" + std::to_string(number));
-    std::printf("station: %d cartridges plugged in %.0f s apart, rescan %.0f s (load %.2f)\n",
+    std::printf("station: %d cartridges plugged in %.2f s apart, rescan %.0f s (load %.2f)\n",
                 kStationPorts, gap, kRescanSeconds, LoadAverage());
     const auto start = Clock::now();
     Program station(folder, {PLEMO_FLASH_PATH, "--station", "--json", "--quiet", upload.path},
@@ -256,7 +256,9 @@ struct Options
     bool sideBySide = false;
     bool unplug = false;
     bool station = false;
-    double gap = 10.0;
+    // Not whole seconds: the cartridges come at four phases of the station's
+    // one-second look at the candidates.
+    double gap = 10.25;
     int repeat = 1;
 };
 
