@@ -110,7 +110,7 @@ int Program::Wait(std::chrono::milliseconds limit)
 {
     const auto end = std::chrono::steady_clock::now() + limit;
     int raw = 0;
-    while (pid > 0 && waitpid(pid, &raw, WNOHANG) != pid) {
+    while (pid > 0 && wait4(pid, &raw, WNOHANG, &usage) != pid) {
         if (std::chrono::steady_clock::now() >= end)
             return -1;
         std::this_thread::sleep_for(5ms);

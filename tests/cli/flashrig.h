@@ -3,6 +3,7 @@
 // run as a script runs them (each output stream into a file of that
 // folder), and the simulated cartridge (plemo-cartsim) on a pseudo-terminal
 // linked into the folder.
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -49,6 +50,9 @@ public:
     bool WaitFor(const std::string& text, std::chrono::milliseconds limit = 10s, int times = 1) const;
     // Its exit status (128 + signal); -1 while it still runs after `limit`.
     int Wait(std::chrono::milliseconds limit = 60s);
+    // Its CPU time, once Wait has returned its status. (Its ru_maxrss also
+    // counts what this process had resident when it started the program.)
+    const rusage& Usage() const { return usage; }
     std::string Out() const { return ReadFile(outPath); }
     std::string Err() const { return ReadFile(errPath); }
     int Count(const std::string& text) const; // on its standard output
@@ -58,6 +62,7 @@ private:
     std::string errPath;
     pid_t pid = -1;
     int status = -1;
+    rusage usage{};
 };
 
 // plemo-cartsim behind `folder`/`name` (a link to its pseudo-terminal),
