@@ -32,54 +32,6 @@ dialog_window_up() {
     dialog_window=$(timeout 60 xdotool search --sync --onlyvisible --name "$dialog_title" | head -n 1)
     [ -n "$dialog_window" ] && xdotool windowfocus --sync "$dialog_window"
 }
-# Presses the keys and watches the dialog's process every 10 ms from one
-# process (a process started per look would take the machine's one CPU from
-# the dialog) until STATE (at most 40 s). Prints whether the dialog held the
-# port as the keys went ("held" or "free") and the seconds until idle (the
-# port let go, not inside a close, system call 3, that waits) and until the
-# end (gone), or "never".
-dialog_press() { # STATE KEYS...
-    python3 - "$dialog_pid" "$@" <<'PY'
-import os, subprocess, sys, time
-proc = "/proc/" + sys.argv[1]
-def alive():
-    try:
-        return open(proc + "/stat").read().rsplit(")", 1)[1].split()[0] != "Z"
-    except OSError:
-        return False
-def holds():
-    try:
-        fds = os.listdir(proc + "/fd")
-    except OSError:
-        return False
-    for fd in fds:
-        try:
-            if os.readlink(proc + "/fd/" + fd) == "/dev/ttyACM0":
-                return True
-        except OSError:
-            pass
-    return False
-def in_close():
-    try:
-        return open(proc + "/syscall").read().split()[0] == "3"
-    except OSError:
-        return False
-def idle():
-    return not alive() or not holds() and not in_close()
-times = {}
-held = "held" if holds() else "free"
-subprocess.run(["xdotool", "key", "--delay", "30"] + sys.argv[3:], check=True)
-pressed = time.monotonic()
-while sys.argv[2] not in times and time.monotonic() - pressed < 40:
-    after = "%.2f" % (time.monotonic() - pressed)
-    if idle():
-        times.setdefault("idle", after)
-    if not alive():
-        times.setdefault("end", after)
-    time.sleep(0.01)
-print(held, times.get("idle", "never"), times.get("end", "never"))
-PY
-}
 programming() { grep -q 'call: LoadBuffer' "$work/acm-cartsim.log"; }
 stuck_while_held() { [ "$1" -gt 0 ] && [ "$2" = held ]; }
 reached_within() { [ "$1" != never ] && within "$1" "$2"; }
@@ -95,11 +47,12 @@ dialog_stall() { # NAME KEYS STATE [START_KEYS...]
     stop_gadget_cartsim
     start_gadget_cartsim --verbose
     xdotool key --delay 30 "$@" space
-    wait_until 30 programming
-    kill -STOP "$gadget_cartsim_pid"
-    stuck=$(fill_far_end)
+    if ! wait_until 30 programming; then
+        fail "$name-port" "the dialog's upload never reached the gadget's cartridge (not in its port box?)"
+    fi
     # shellcheck disable=SC2086 # KEYS is a list of key names
-    read -r held to_idle to_end < <(dialog_press "$state" $keys)
+    read -r stuck held to_idle to_end < <(python3 "$top/tests/vm/farend.py" dialog /dev/ttyACM0 \
+        "$dialog_pid" "$gadget_cartsim_pid" "$state" $keys)
     check "$name-stuck" "the driver held ${stuck:-no} unsent bytes, the port $held by the dialog at the key" \
         stuck_while_held "${stuck:-0}" "$held"
     timing "$name-to-idle" "$to_idle"
