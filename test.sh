@@ -2,7 +2,8 @@
 # Sets up what is missing, builds, and runs every test:
 #   native      the whole suite (offscreen Qt, pseudo-terminals, the real
 #               program under a private Xvfb)
-#   sanitizers  the same suite built with ASan, LSan and UBSan
+#   sanitizers  plemo-flash's uploads side by side and its station with TSan,
+#               then the same suite built with ASan, LSan and UBSan
 #   fuzz        a few seconds of each fuzzer from its seeds, as a regression check
 #   package     the Debian package built and checked (tests/packaging)
 #   windows-serial   the serial layer cross-built for Windows, under wine
