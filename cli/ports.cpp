@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QString>
 
+#include "cli/console.h"
 #include "cli/exitstatus.h"
 
 namespace plemoflash {
@@ -45,8 +46,10 @@ bool IsPortPattern(const std::string& given)
     return given.find_first_of("*?[") != std::string::npos;
 }
 
-std::vector<std::string> CandidatesMatching(const std::string& pattern)
+std::vector<std::string> PortsNamedBy(const std::string& pattern)
 {
+    if (!IsPortPattern(pattern))
+        return {SystemPortName(pattern)};
     // A Windows name is matched without its "\\.\" as people write it.
     const auto spoken = [](const std::string& name) {
         return QString::fromStdString(name.rfind("\\\\.\\", 0) == 0 ? name.substr(4) : name);

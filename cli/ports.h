@@ -49,9 +49,10 @@ std::string RefusalHint(const PortRefusal& refusal);
 // A --port that names ports by a pattern ("/dev/ttyUSB*", "COM?"), where no
 // shell expanded it.
 bool IsPortPattern(const std::string& given);
-// The candidates `pattern` names, as the system opens them (on Windows
-// "COM*" names "\\.\com1" and so on, in any case).
-std::vector<std::string> CandidatesMatching(const std::string& pattern);
+// The ports a --port names, as the system opens them: a pattern, the
+// candidates it matches (on Windows "COM*" names "\\.\com1" and so on, in
+// any case); else the one port.
+std::vector<std::string> PortsNamedBy(const std::string& given);
 
 // --list-ports: an exit status.
 int ListPorts(std::FILE* out);

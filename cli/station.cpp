@@ -109,12 +109,8 @@ std::vector<std::string> Station::Candidates() const
         return CandidatePortNames();
     std::vector<std::string> names;
     for (const std::string& given : request.ports) {
-        if (!IsPortPattern(given)) {
-            names.push_back(SystemPortName(given));
-            continue;
-        }
-        const std::vector<std::string> matching = CandidatesMatching(given);
-        names.insert(names.end(), matching.begin(), matching.end());
+        const std::vector<std::string> named = PortsNamedBy(given);
+        names.insert(names.end(), named.begin(), named.end());
     }
     return names;
 }
@@ -123,17 +119,17 @@ std::vector<std::string> Station::Candidates() const
 // known is tried: an upload under way is never opened by the survey.
 void Station::Look()
 {
-    Reap(false);
     ForgetGone();
-    std::vector<std::string> fresh;
+    std::vector<std::string> fresh;           // in candidate order
+    std::map<std::string, std::string> nodes; // of the fresh ones
     for (const std::string& name : Candidates())
-        if (known.count(name) == 0 && PortNode(name))
-            fresh.push_back(name);
+        if (known.count(name) == 0)
+            if (const std::optional<std::string> node = PortNode(name); node && nodes.emplace(name, *node).second)
+                fresh.push_back(name);
     if (fresh.empty())
         return;
     for (const PortState& port : SurveyPorts(fresh))
-        if (const std::optional<std::string> node = PortNode(port.name))
-            Meet(port, *node);
+        Meet(port, nodes.at(port.name));
 }
 
 void Station::ForgetGone()

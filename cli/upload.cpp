@@ -64,8 +64,7 @@ std::vector<std::string> PortsToUse(const UploadRequest& request)
     std::vector<std::string> names;
     for (const std::string& given : request.ports) {
         const std::vector<std::string> named =
-            IsPortPattern(given) ? FreePorts(CandidatesMatching(given), " matching " + given)
-                                 : std::vector<std::string>{SystemPortName(given)};
+            IsPortPattern(given) ? FreePorts(PortsNamedBy(given), " matching " + given) : PortsNamedBy(given);
         if (named.empty())
             return {};
         for (const std::string& name : named)
